@@ -1,0 +1,30 @@
+// The entry: arguments, run mode, the pass, and the one place where a failure
+// becomes a message and an exit status.
+#pragma once
+
+#include <cstdint>
+
+#include "io/status.hpp"
+
+namespace psrate {
+
+inline constexpr uint32_t kMinBitrate = 400;                 // 1 rate unit
+inline constexpr uint32_t kBitrateLimit = (1u << 22) * 400;  // rate fields hold 22 bits
+
+// Reads a bitrate the way strtol reads a decimal (leading white space, one
+// sign, digits up to the first non-digit), then refuses what the 22-bit rate
+// fields cannot hold: no digits, a '-' sign, or a value outside [400, 2^22 * 400).
+bool parse_bitrate(const char* text, uint32_t& bits_per_second);
+
+struct Options {
+  RunMode mode = RunMode::Dump;
+  const char* path = nullptr;
+  uint32_t bitrate = 0;
+};
+
+Failure parse_arguments(int argc, const char* const* argv, Options& options);
+
+// Runs the whole program; returns the exit status.
+int run(int argc, const char* const* argv);
+
+}  // namespace psrate

@@ -1,0 +1,20 @@
+#include <clocale>
+#include <cstring>
+
+#include <langinfo.h>
+#include <unistd.h>
+
+#include "io/console.hpp"
+
+namespace psrate {
+
+Encoding console_encoding(int fd) {
+  if (!::isatty(fd)) return Encoding::ShiftJis;
+  static const bool utf8_locale = [] {
+    std::setlocale(LC_CTYPE, "");
+    return std::strcmp(::nl_langinfo(CODESET), "UTF-8") == 0;
+  }();
+  return utf8_locale ? Encoding::Utf8 : Encoding::ShiftJis;
+}
+
+}  // namespace psrate

@@ -1,0 +1,77 @@
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "io/out_buffer.hpp"
+#include "io/stream_file.hpp"
+
+static_assert(sizeof(off_t) == 8, "file offsets must be 64-bit");
+
+namespace psrate {
+
+bool file_open(StreamFile& file, const char* path, OpenMode mode) {
+  int flags = (mode == OpenMode::Read ? O_RDONLY : O_RDWR) | O_CLOEXEC | O_NOCTTY;
+  int fd;
+  do fd = ::open(path, flags);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  struct stat st;
+  bool usable = ::fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);
+  // Rewriting in place needs a file with positions: a regular file or a block device.
+  if (usable && mode == OpenMode::ReadWrite) usable = S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
+  // Readers share the file; a rewriter holds it alone. A file system without
+  // advisory locks does not stop the run.
+  if (usable && ::flock(fd, (mode == OpenMode::Read ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0)
+    usable = errno != EWOULDBLOCK && errno != EINTR;
+  if (!usable) {
+    ::close(fd);
+    return false;
+  }
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  file.fd = fd;
+  return true;
+}
+
+bool file_size(StreamFile& file, uint64_t& size) {
+  struct stat st;
+  if (::fstat(file.fd, &st) != 0) return false;
+  if (S_ISREG(st.st_mode)) {
+    size = uint64_t(st.st_size);
+    return true;
+  }
+  off_t end = ::lseek(file.fd, 0, SEEK_END);
+  if (end < 0 || ::lseek(file.fd, 0, SEEK_SET) != 0) return false;
+  size = uint64_t(end);
+  return true;
+}
+
+bool file_seek(StreamFile& file, uint64_t offset) {
+  if (offset > uint64_t(INT64_MAX)) return false;
+  return ::lseek(file.fd, off_t(offset), SEEK_SET) == off_t(offset);
+}
+
+bool file_read(StreamFile& file, void* buffer, size_t size, size_t& got) {
+  ssize_t n;
+  do n = ::read(file.fd, buffer, size);
+  while (n < 0 && errno == EINTR);
+  if (n < 0) return false;
+  got = size_t(n);
+  return true;
+}
+
+bool file_write(StreamFile& file, const void* data, size_t size) {
+  return write_all(file.fd, data, size);
+}
+
+bool file_close(StreamFile& file) {
+  if (file.fd < 0) return true;
+  int rc = ::close(file.fd);
+  file.fd = -1;
+  // EINTR from close(2) on Linux still releases the descriptor.
+  return rc == 0 || errno == EINTR;
+}
+
+}  // namespace psrate

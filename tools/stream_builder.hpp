@@ -1,0 +1,92 @@
+// Builds program streams byte by byte, for the tests, the sample and the
+// benchmark. Each method appends one unit and documents its layout.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <vector>
+
+namespace psrate {
+
+struct StreamEntrySpec {
+  uint8_t stream_id;
+  uint8_t scale;          // P-STD_buffer_bound_scale
+  uint16_t buffer_bound;  // P-STD_buffer_size_bound, 13 bits
+};
+
+struct SystemFlags {
+  uint8_t audio_bound = 1;
+  uint8_t video_bound = 1;
+  uint8_t fixed = 0;
+  uint8_t csps = 0;
+  uint8_t audio_lock = 1;
+  uint8_t video_lock = 1;
+};
+
+struct StreamBuilder {
+  std::vector<uint8_t> data;
+
+  StreamBuilder& u8(uint8_t b) {
+    data.push_back(b);
+    return *this;
+  }
+  StreamBuilder& raw(std::initializer_list<uint8_t> bytes) {
+    data.insert(data.end(), bytes);
+    return *this;
+  }
+  StreamBuilder& fill(size_t n, uint8_t b) {
+    data.insert(data.end(), n, b);
+    return *this;
+  }
+  StreamBuilder& start_code(uint8_t id) { return raw({0x00, 0x00, 0x01, id}); }
+  StreamBuilder& u16(uint32_t v) { return raw({uint8_t(v >> 8), uint8_t(v)}); }
+
+  // MPEG-2 pack header: start code; '01' SCR base[32..30] marker ... SCR_ext
+  // marker (bytes 4..9); program_mux_rate[21..0] '11' (bytes 10..12);
+  // reserved '11111' pack_stuffing_length (byte 13); stuffing 0xFF.
+  StreamBuilder& pack(uint32_t mux_rate, uint8_t stuffing = 0) {
+    start_code(0xBA).raw({0x44, 0x00, 0x04, 0x00, 0x04, 0x01});
+    raw({uint8_t(mux_rate >> 14), uint8_t(mux_rate >> 6), uint8_t(mux_rate << 2 | 0x03)});
+    u8(uint8_t(0xF8 | (stuffing & 0x07)));
+    return fill(stuffing & 0x07, 0xFF);
+  }
+
+  // MPEG-1 pack header: start code; '0010' SCR[32..30] marker ... marker
+  // (bytes 4..8); marker mux_rate[21..0] marker (bytes 9..11).
+  StreamBuilder& pack1(uint32_t mux_rate) {
+    start_code(0xBA).raw({0x21, 0x00, 0x01, 0x00, 0x01});
+    return raw(
+        {uint8_t(mux_rate >> 15 | 0x80), uint8_t(mux_rate >> 7), uint8_t(mux_rate << 1 | 1)});
+  }
+
+  // System header: start code; header_length; marker rate_bound[21..0] marker
+  // (bytes 6..8); audio_bound fixed CSPS (9); audio_lock video_lock marker
+  // video_bound (10); packet_rate_restriction + reserved (11); 3-byte entries:
+  // stream_id, '11' scale size_bound[12..8], size_bound[7..0].
+  StreamBuilder& system_header(uint32_t rate_bound, std::initializer_list<StreamEntrySpec> entries,
+                               SystemFlags f = {}) {
+    start_code(0xBB).u16(6 + 3 * uint32_t(entries.size()));
+    raw({uint8_t(rate_bound >> 15 | 0x80), uint8_t(rate_bound >> 7), uint8_t(rate_bound << 1 | 1)});
+    u8(uint8_t(f.audio_bound << 2 | (f.fixed & 1) << 1 | (f.csps & 1)));
+    u8(uint8_t((f.audio_lock & 1) << 7 | (f.video_lock & 1) << 6 | 0x20 | (f.video_bound & 0x1F)));
+    u8(0xFF);
+    for (const StreamEntrySpec& e : entries)
+      raw({e.stream_id, uint8_t(0xC0 | (e.scale & 1) << 5 | (e.buffer_bound >> 8 & 0x1F)),
+           uint8_t(e.buffer_bound)});
+    return *this;
+  }
+
+  // Any length-prefixed unit (PES packet, padding, private stream): start code,
+  // PES_packet_length, then that many payload bytes.
+  StreamBuilder& pes(uint8_t stream_id, uint32_t payload, uint8_t filler = 0xAA) {
+    start_code(stream_id).u16(payload);
+    return fill(payload, stream_id == 0xBE ? 0xFF : filler);
+  }
+  StreamBuilder& padding(uint32_t payload) { return pes(0xBE, payload); }
+  StreamBuilder& end() { return start_code(0xB9); }
+
+  size_t size() const { return data.size(); }
+  const std::vector<uint8_t>& bytes() const { return data; }
+};
+
+}  // namespace psrate
