@@ -31,7 +31,7 @@ struct StreamBuilder {
     return *this;
   }
   StreamBuilder& raw(std::initializer_list<uint8_t> bytes) {
-    data.insert(data.end(), bytes);
+    for (uint8_t b : bytes) data.push_back(b);
     return *this;
   }
   StreamBuilder& fill(size_t n, uint8_t b) {

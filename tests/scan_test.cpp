@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sstream>
+
+#include "random_stream.hpp"
+#include "support.hpp"
+
+namespace psrate::test {
+namespace {
+
+// Offsets of the listing's unit lines (indented table and flag lines skipped).
+std::vector<uint64_t> listed_offsets(const std::string& listing) {
+  std::vector<uint64_t> offsets;
+  std::istringstream in(listing);
+  for (std::string line; std::getline(in, line);)
+    if (!line.empty() && line[0] != ' ') offsets.push_back(std::stoull(line, nullptr, 16));
+  return offsets;
+}
+
+// The listing must not depend on where the windows fall: units carried within
+// the decode margin, units running past a window and skipped in the file, and
+// system headers carried whole all list the same lines as in one big window.
+TEST(Scan, ListingIndependentOfWindowSize) {
+  for (uint32_t seed = 1; seed <= 60; ++seed) {
+    RandomStream s = random_stream(seed, 300, 400, 20, seed % 3 != 0);
+    PassResult whole = dump(s.builder.data);
+    ASSERT_EQ(whole.failure, Failure::None);
+    std::vector<uint64_t> expected;
+    for (const BuiltUnit& u : s.units) expected.push_back(u.offset);
+    ASSERT_EQ(listed_offsets(whole.out), expected) << "seed " << seed;
+    for (size_t window : {kMinWindowSize, size_t(300), size_t(1000), size_t(4093)}) {
+      PassResult r = dump(s.builder.data, window);
+      ASSERT_EQ(r.failure, Failure::None);
+      ASSERT_EQ(r.out, whole.out) << "seed " << seed << " window " << window;
+      ASSERT_EQ(r.final_base, whole.final_base) << "seed " << seed << " window " << window;
+    }
+  }
+}
+
+TEST(Scan, LongSystemHeaderNearWindowEndIsListedWhole) {
+  // 60 entries (a 192-byte unit) starting 150 bytes before the first window's end
+  const size_t window = 1024;
+  StreamBuilder b;
+  b.pes(0xE0, window - 150 - 6);
+  b.system_header(1, {});
+  b.data[window - 150 + 5] = 6 + 3 * 60;
+  for (int i = 0; i < 60; ++i) b.raw({0xE0, 0xE0, uint8_t(i)});
+  b.end();
+  std::string out = dump(b.data, window).out;
+  EXPECT_NE(out.find("buffer = 59(0x3b)"), std::string::npos);
+  EXPECT_EQ(out, dump(b.data).out);
+}
+
+// A file that ends inside a unit's fixed fields ends the pass there, with no line.
+struct CutCase {
+  const char* name;
+  std::vector<uint8_t> tail;
+  const char* last_line;  // the tail's line, when it is decoded
+  friend void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class EndOfFile : public ::testing::TestWithParam<CutCase> {};
+
+TEST_P(EndOfFile, CutUnitsAreNotListed) {
+  StreamBuilder b;
+  b.pes(0xE0, 300);
+  b.data.insert(b.data.end(), GetParam().tail.begin(), GetParam().tail.end());
+  PassResult r = dump(b.data);
+  EXPECT_EQ(r.out, std::string("00000000:   VIDEO_ELEMENTARY_STREAM(1e0), length = 306(0x132)\n") +
+                       GetParam().last_line);
+  // the pass stops at the cut unit, or past the last unit decoded
+  if (*GetParam().last_line == '\0') {
+    EXPECT_EQ(r.final_base, 306u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tails, EndOfFile,
+    ::testing::Values(
+        CutCase{"three_bytes", {0, 0, 1}, ""}, CutCase{"start_code_only", {0, 0, 1, 0xE0}, ""},
+        CutCase{"pes_five", {0, 0, 1, 0xE0, 0}, ""},
+        CutCase{"pes_six",
+                {0, 0, 1, 0xE0, 0, 9},
+                "00000132:   VIDEO_ELEMENTARY_STREAM(1e0), length = 15(0x0f)\n"},
+        CutCase{"pack_version_missing", {0, 0, 1, 0xBA}, ""},
+        CutCase{"pack2_thirteen", {0, 0, 1, 0xBA, 0x44, 0, 4, 0, 4, 1, 0, 0x62, 0x43}, ""},
+        CutCase{"pack1_twelve",
+                {0, 0, 1, 0xBA, 0x21, 0, 1, 0, 1, 0x80, 0x1B, 0x91},
+                "00000132: PACK_START_CODE len=12(0x0c)/MUX rate=1411200bps/stuff len=0\n"},
+        CutCase{"system_eleven", {0, 0, 1, 0xBB, 0, 9, 0x80, 0, 1, 4, 0xE1}, ""},
+        CutCase{"system_table_cut",
+                {0, 0, 1, 0xBB, 0, 12, 0x80, 0, 1, 4, 0xE1, 0xFF, 0xE0, 0xE0, 2, 0xC0},
+                "00000132:   SYSTEM_START_CODE len=12\n"
+                "             bitrate=0bps\n"
+                "             audio 1ch/video 1ch/fixed 0/CSPS 0/AudLock 1/VidLock 1/marker 1\n"
+                "              STREAM ID = e0(video), buffer = 2(0x2), scale = 1\n"},
+        CutCase{"zeros", {0, 0, 0}, ""},
+        CutCase{"end_code", {0, 0, 1, 0xB9}, "00000132: SYSTEM_END_CODE\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace psrate::test
