@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pty.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "stream_builder.hpp"
@@ -254,6 +256,45 @@ TEST(EndToEnd, SizeQueryFailureCountsAsEmpty) {
   EXPECT_EQ(r.out, progress(0, 0, 0, '\r') + progress(0, 0, 0, '\r') + progress(0, 0, 0, '\r') +
                        progress(6144, 0, 0, '\n'));
   EXPECT_EQ(read_file(path), three_packs(24500));
+}
+
+}  // namespace
+}  // namespace psrate::test
+
+namespace psrate::test {
+namespace {
+
+// Runs psrate with standard error on a terminal and returns what the terminal got.
+std::string terminal_stderr(const std::vector<std::string>& argv, const char* lang) {
+  int master = -1;
+  pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    int null_fd = ::open("/dev/null", O_RDWR);
+    ::dup2(null_fd, 0);
+    ::dup2(null_fd, 1);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::setenv("LC_ALL", lang, 1);
+    ::execv(PSRATE_BIN, args.data());
+    ::_exit(127);
+  }
+  std::string got;
+  char buf[256];
+  ssize_t n;
+  while ((n = ::read(master, buf, sizeof buf)) > 0) got.append(buf, size_t(n));
+  ::waitpid(pid, nullptr, 0);
+  ::close(master);
+  return got;
+}
+
+TEST(EndToEnd, MessagesInUtf8OnlyOnUtf8Terminal) {
+  std::string missing = temp_dir() + "/missing.mpg";
+  // the terminal turns "\n" into "\r\n"
+  EXPECT_EQ(terminal_stderr({kBin, missing}, "C.UTF-8"),
+            "読み取りファイルが開けませんでした。\r\n");
+  EXPECT_EQ(terminal_stderr({kBin, missing}, "C"),
+            kCannotOpen.substr(0, kCannotOpen.size() - 1) + "\r\n");
 }
 
 }  // namespace
