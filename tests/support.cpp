@@ -11,9 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "cli/cli.hpp"
 #include "io/out_buffer.hpp"
-#include "ps/listing.hpp"
-#include "rewrite/rewrite.hpp"
 
 namespace psrate::test {
 
@@ -49,12 +48,8 @@ Bytes file_bytes(int fd) {
 
 namespace {
 
-Failure list_into(void* context, const Unit& unit, const ReadWindow&) {
-  list_unit(*static_cast<OutBuffer*>(context), unit);
-  return Failure::None;
-}
-
-PassResult run_pass(StreamFile& file, RunMode mode, uint32_t bitrate, size_t window_size) {
+PassResult run_on(const Bytes& bytes, RunMode mode, uint32_t bitrate, size_t window_size,
+                  Bytes* rewritten) {
   static OutBuffer out;
   std::string captured;
   out.capture = &captured;
@@ -63,44 +58,28 @@ PassResult run_pass(StreamFile& file, RunMode mode, uint32_t bitrate, size_t win
   std::vector<uint8_t> buffer(window_size);
   ReadWindow window;
   window.buffer = buffer;
-  ScanConfig config;
-  config.mode = mode;
-  RateRewriter rewriter;
-  if (mode == RunMode::Dump) {
-    config.on_unit = list_into;
-    config.context = &out;
-  } else {
-    rewriter.file = &file;
-    rewriter.out = &out;
-    rewriter.rate_units = bitrate / kBitsPerRateUnit;
-    file_size(file, rewriter.file_size);
-    config.on_unit = rewrite_unit;
-    config.context = &rewriter;
-  }
-  Failure f = scan_stream(file, window, config);
-  if (f == Failure::None && mode == RunMode::Rewrite) put_progress(rewriter, window.base, '\n');
+  StreamFile file;
+  file.fd = memory_file(bytes);
+  int keep = ::dup(file.fd);  // the pass closes the file; keep its bytes
+  PassOptions options;
+  options.mode = mode;
+  options.bitrate = bitrate;
+  Failure f = run_pass(file, window, out, options);
   flush(out);
   out.capture = nullptr;
+  if (rewritten) *rewritten = file_bytes(keep);
+  ::close(keep);
   return {f, captured, window.base};
 }
 
 }  // namespace
 
 PassResult dump(const Bytes& bytes, size_t window_size) {
-  StreamFile file;
-  file.fd = memory_file(bytes);
-  PassResult r = run_pass(file, RunMode::Dump, 0, window_size);
-  file_close(file);
-  return r;
+  return run_on(bytes, RunMode::Dump, 0, window_size, nullptr);
 }
 
 PassResult rewrite(Bytes& bytes, uint32_t bitrate, size_t window_size) {
-  StreamFile file;
-  file.fd = memory_file(bytes);
-  PassResult r = run_pass(file, RunMode::Rewrite, bitrate, window_size);
-  bytes = file_bytes(file.fd);
-  file_close(file);
-  return r;
+  return run_on(bytes, RunMode::Rewrite, bitrate, window_size, &bytes);
 }
 
 std::string temp_dir() {

@@ -70,6 +70,33 @@ Failure parse_arguments(int argc, const char* const* argv, Options& o) {
   return Failure::None;
 }
 
+Failure run_pass(StreamFile& file, ReadWindow& window, OutBuffer& out, const PassOptions& options) {
+  ScanConfig config;
+  config.mode = options.mode;
+  RateRewriter rewriter;
+  if (options.mode == RunMode::Dump) {
+    config.on_unit = list_unit_handler;
+    config.context = &out;
+  } else {
+    rewriter.file = &file;
+    rewriter.out = &out;
+    rewriter.encoding = options.encoding;
+    rewriter.interactive = options.interactive;
+    rewriter.rate_units = options.bitrate / kBitsPerRateUnit;
+    if (!file_size(file, rewriter.file_size)) rewriter.file_size = 0;
+    config.on_unit = rewrite_unit;
+    config.context = &rewriter;
+  }
+  Failure failure = scan_stream(file, window, config);
+  // A close that fails after writing may be a write that never reached the file.
+  bool closed = file_close(file);
+  if (failure == Failure::None && !closed && options.mode == RunMode::Rewrite)
+    failure = Failure::Write;
+  if (failure == Failure::None && options.mode == RunMode::Rewrite)
+    put_progress(rewriter, window.base, '\n');
+  return failure;
+}
+
 int run(int argc, const char* const* argv) {
   static uint8_t window_buffer[kWindowSize];
   static OutBuffer out;
@@ -90,30 +117,14 @@ int run(int argc, const char* const* argv) {
   out.fd = STDOUT_FILENO;
   ReadWindow window;
   window.buffer = window_buffer;
-  ScanConfig config;
-  config.mode = options.mode;
-  RateRewriter rewriter;
-  if (options.mode == RunMode::Dump) {
-    config.on_unit = list_unit_handler;
-    config.context = &out;
-  } else {
-    rewriter.file = &file;
-    rewriter.out = &out;
-    rewriter.encoding = console_encoding(STDOUT_FILENO);
-    rewriter.interactive = ::isatty(STDOUT_FILENO) != 0;
-    rewriter.rate_units = options.bitrate / kBitsPerRateUnit;
-    if (!file_size(file, rewriter.file_size)) rewriter.file_size = 0;
-    config.on_unit = rewrite_unit;
-    config.context = &rewriter;
+  PassOptions pass;
+  pass.mode = options.mode;
+  pass.bitrate = options.bitrate;
+  if (options.mode == RunMode::Rewrite) {
+    pass.encoding = console_encoding(STDOUT_FILENO);
+    pass.interactive = ::isatty(STDOUT_FILENO) != 0;
   }
-
-  failure = scan_stream(file, window, config);
-  // A close that fails after writing may be a write that never reached the file.
-  bool closed = file_close(file);
-  if (failure == Failure::None && !closed && options.mode == RunMode::Rewrite)
-    failure = Failure::Write;
-  if (failure == Failure::None && options.mode == RunMode::Rewrite)
-    put_progress(rewriter, window.base, '\n');
+  failure = run_pass(file, window, out, pass);
   bool output_ok = flush(out);
   if (failure != Failure::None) report(failure, program);
   return failure == Failure::None && output_ok ? 0 : 1;

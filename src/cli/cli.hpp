@@ -4,7 +4,11 @@
 
 #include <cstdint>
 
+#include "io/console.hpp"
+#include "io/out_buffer.hpp"
+#include "io/scan.hpp"
 #include "io/status.hpp"
+#include "io/stream_file.hpp"
 
 namespace psrate {
 
@@ -23,6 +27,17 @@ struct Options {
 };
 
 Failure parse_arguments(int argc, const char* const* argv, Options& options);
+
+struct PassOptions {
+  RunMode mode = RunMode::Dump;
+  uint32_t bitrate = 0;                    // Rewrite mode
+  Encoding encoding = Encoding::ShiftJis;  // of the progress text
+  bool interactive = false;                // standard output is a terminal
+};
+
+// Lists or rewrites the open file, then closes it; in Rewrite mode the final
+// progress line follows the close. Output goes to `out`, unflushed.
+Failure run_pass(StreamFile& file, ReadWindow& window, OutBuffer& out, const PassOptions& options);
 
 // Runs the whole program; returns the exit status.
 int run(int argc, const char* const* argv);
