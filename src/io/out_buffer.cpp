@@ -4,10 +4,33 @@
 #include <cerrno>
 #include <cstring>
 
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace psrate {
 
+#ifdef _WIN32
+// Straight to the handle: the C runtime's text mode would turn "\n" into "\r\n".
+bool write_all(int fd, const void* data, size_t size) {
+  HANDLE h = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    DWORD n = 0;
+    if (!::WriteFile(h, p, DWORD(size < (1u << 30) ? size : 1u << 30), &n, nullptr) || n == 0)
+      return false;
+    p += n;
+    size -= n;
+  }
+  return true;
+}
+#else
 bool write_all(int fd, const void* data, size_t size) {
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
@@ -22,6 +45,7 @@ bool write_all(int fd, const void* data, size_t size) {
   }
   return true;
 }
+#endif
 
 bool flush(OutBuffer& out) {
   if (out.used > 0 && !out.failed) {
