@@ -2,8 +2,6 @@
 
 #include <string>
 
-#include <unistd.h>
-
 #include "io/console.hpp"
 #include "io/out_buffer.hpp"
 #include "io/scan.hpp"
@@ -25,7 +23,7 @@ Failure list_unit_handler(void* context, const Unit& unit, const ReadWindow&) {
 }
 
 void report(Failure failure, const char* program) {
-  Encoding enc = console_encoding(STDERR_FILENO);
+  Encoding enc = console_encoding(kStderr);
   std::string message;
   switch (failure) {
     case Failure::Arguments:
@@ -39,7 +37,7 @@ void report(Failure failure, const char* program) {
     case Failure::None:
     case Failure::Output: break;
   }
-  write_all(STDERR_FILENO, message.data(), message.size());
+  write_all(kStderr, message.data(), message.size());
 }
 
 }  // namespace
@@ -114,15 +112,15 @@ int run(int argc, const char* const* argv) {
     return 1;
   }
 
-  out.fd = STDOUT_FILENO;
+  out.fd = kStdout;
   ReadWindow window;
   window.buffer = window_buffer;
   PassOptions pass;
   pass.mode = options.mode;
   pass.bitrate = options.bitrate;
   if (options.mode == RunMode::Rewrite) {
-    pass.encoding = console_encoding(STDOUT_FILENO);
-    pass.interactive = ::isatty(STDOUT_FILENO) != 0;
+    pass.encoding = console_encoding(kStdout);
+    pass.interactive = is_terminal(kStdout);
   }
   failure = run_pass(file, window, out, pass);
   bool output_ok = flush(out);

@@ -46,7 +46,14 @@ constexpr std::string_view text(Text t, Encoding e) {
   return (e == Encoding::Utf8 ? kUtf8Texts : kShiftJisTexts)[size_t(t)];
 }
 
-// UTF-8 only when fd is a terminal and the locale's character set is UTF-8.
+inline constexpr int kStdout = 1;
+inline constexpr int kStderr = 2;
+
+// True when fd is a terminal (a console on Windows).
+bool is_terminal(int fd);
+
+// UTF-8 only when fd is a terminal and the locale's character set is UTF-8
+// (on Windows: a console whose output code page is 65001).
 Encoding console_encoding(int fd);
 
 }  // namespace psrate

@@ -8,8 +8,10 @@
 
 namespace psrate {
 
+bool is_terminal(int fd) { return ::isatty(fd) != 0; }
+
 Encoding console_encoding(int fd) {
-  if (!::isatty(fd)) return Encoding::ShiftJis;
+  if (!is_terminal(fd)) return Encoding::ShiftJis;
   static const bool utf8_locale = [] {
     std::setlocale(LC_CTYPE, "");
     return std::strcmp(::nl_langinfo(CODESET), "UTF-8") == 0;
