@@ -157,6 +157,42 @@ TEST(EndToEnd, FullStandardOutputFails) {
   }
 }
 
+// Standard output that cannot be written: the run fails with no message, and
+// the stream file gets no byte but its rate fields. 12000 headers make more
+// progress text than the output buffer holds, so it is written mid-run.
+struct OutputCase {
+  const char* name;
+  const char* stdout_path;  // "" closes standard output
+  bool rewrite;
+  friend void PrintTo(const OutputCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class UnwritableOutput : public ::testing::TestWithParam<OutputCase> {};
+
+Bytes small_packs(uint32_t rate) {
+  StreamBuilder b;
+  for (int i = 0; i < 12000; ++i) b.pack(rate).pes(0xE0, 64 - 14 - 6);
+  return b.end().data;
+}
+
+TEST_P(UnwritableOutput, FailsAndLeavesTheFileRight) {
+  const OutputCase& c = GetParam();
+  std::string path = write_temp(std::string("output-") + c.name + ".mpg", small_packs(25200));
+  std::vector<std::string> argv = {kBin, path};
+  if (c.rewrite) argv.push_back("9800000");
+  RunResult r = run_psrate(argv, {}, c.stdout_path);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(read_file(path), small_packs(c.rewrite ? 24500 : 25200));
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, UnwritableOutput,
+                         ::testing::Values(OutputCase{"closed_dump", "", false},
+                                           OutputCase{"closed_rewrite", "", true},
+                                           OutputCase{"full_dump", "/dev/full", false},
+                                           OutputCase{"full_rewrite", "/dev/full", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST(EndToEnd, BundledSampleIsReproducible) {
   std::string path = temp_dir() + "/sample.mpg";
   std::string command = std::string(PSRATE_MKSTREAM) + " sample " + path;

@@ -155,7 +155,10 @@ RunResult run_psrate(const std::vector<std::string>& argv, const std::vector<std
   if (pid == 0) {
     int null_in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     ::dup2(null_in, 0);
-    ::dup2(stdout_path ? ::open(stdout_path, O_WRONLY | O_CLOEXEC) : out, 1);
+    if (stdout_path && !*stdout_path)
+      ::close(1);
+    else
+      ::dup2(stdout_path ? ::open(stdout_path, O_WRONLY | O_CLOEXEC) : out, 1);
     ::dup2(err, 2);
     ::execve(PSRATE_BIN, args.data(), envp.data());
     ::_exit(127);

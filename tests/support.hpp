@@ -36,7 +36,7 @@ struct RunResult {
 
 // Runs the built psrate with exactly `argv` (argv[0] included), no standard
 // input, and extra environment entries; standard output goes to stdout_path
-// when one is given.
+// when one is given, and is closed when that is "".
 RunResult run_psrate(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
                      const char* stdout_path = nullptr);
 
