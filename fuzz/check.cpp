@@ -93,7 +93,9 @@ Failure list_into(void* context, const Unit& unit, const ReadWindow&) {
   return out.failed ? Failure::Output : Failure::None;
 }
 
-PassOutput run_pass(RunMode mode, uint32_t bitrate, size_t window_size, size_t length) {
+// interactive: as on a terminal, the progress is flushed whenever the window moves.
+PassOutput run_pass(RunMode mode, uint32_t bitrate, size_t window_size, size_t length,
+                    bool interactive = false) {
   static OutBuffer out;
   std::string captured;
   out.capture = &captured;
@@ -114,6 +116,7 @@ PassOutput run_pass(RunMode mode, uint32_t bitrate, size_t window_size, size_t l
     rewriter.file = &file;
     rewriter.out = &out;
     rewriter.rate_units = bitrate / kBitsPerRateUnit;
+    rewriter.interactive = interactive;
     if (!file_size(file, rewriter.file_size)) rewriter.file_size = 0;
     config.on_unit = rewrite_unit;
     config.context = &rewriter;
@@ -503,7 +506,7 @@ std::string check_input(const uint8_t* data, size_t size, size_t window_size) {
     if (!rate_line[i] && after.lines[i] != listing.lines[i])
       return "rewrite changed listing line " + std::to_string(i + 1);
 
-  PassOutput second = run_pass(RunMode::Rewrite, bitrate, window_size, original.size());
+  PassOutput second = run_pass(RunMode::Rewrite, bitrate, window_size, original.size(), true);
   if (second.failure != Failure::None) return "second rewrite pass failed";
   if (contents() != rewritten) return "a second rewrite changed the file again";
   if (second.out != first.out) return "a second rewrite reported other progress";
