@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include <fcntl.h>
 #include <pty.h>
@@ -236,6 +237,42 @@ TEST(EndToEnd, FullStandardOutputFails) {
   }
 }
 
+// Standard output that cannot be written: the run fails with no message, and
+// the stream file gets no byte but its rate fields. 12000 headers make more
+// progress text than the output buffer holds, so it is written mid-run.
+struct OutputCase {
+  const char* name;
+  const char* stdout_path;  // "" closes standard output
+  bool rewrite;
+  friend void PrintTo(const OutputCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class UnwritableOutput : public ::testing::TestWithParam<OutputCase> {};
+
+Bytes small_packs(uint32_t rate) {
+  StreamBuilder b;
+  for (int i = 0; i < 12000; ++i) b.pack(rate).pes(0xE0, 64 - 14 - 6);
+  return b.end().data;
+}
+
+TEST_P(UnwritableOutput, FailsAndLeavesTheFileRight) {
+  const OutputCase& c = GetParam();
+  std::string path = write_temp(std::string("output-") + c.name + ".mpg", small_packs(25200));
+  std::vector<std::string> argv = {kBin, path};
+  if (c.rewrite) argv.push_back("9800000");
+  RunResult r = run_psrate(argv, {}, c.stdout_path);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(read_file(path), small_packs(c.rewrite ? 24500 : 25200));
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, UnwritableOutput,
+                         ::testing::Values(OutputCase{"closed_dump", "", false},
+                                           OutputCase{"closed_rewrite", "", true},
+                                           OutputCase{"full_dump", "/dev/full", false},
+                                           OutputCase{"full_rewrite", "/dev/full", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST(EndToEnd, BundledSampleIsReproducible) {
   std::string path = temp_dir() + "/sample.mpg";
   std::string command = std::string(PSRATE_MKSTREAM) + " sample " + path;
@@ -255,6 +292,7 @@ struct Fault {
   std::string message;
   int headers_written;  // rate fields changed before the failure
   int lines;            // progress lines, or listed units, before the failure
+  int status = 1;
   friend void PrintTo(const Fault& f, std::ostream* os) { *os << f.fault; }
 };
 
@@ -267,6 +305,7 @@ const char* const kThreePacksListing[] = {
     "080e:   VIDEO_ELEMENTARY_STREAM(1e0), length = 2034(0x7f2)\n",
     "1000: PACK_START_CODE len=14(0x0e)/MUX rate=10080000bps/stuff len=0\n",
     "100e:   VIDEO_ELEMENTARY_STREAM(1e0), length = 2034(0x7f2)\n",
+    "1800: SYSTEM_END_CODE\n",
 };
 
 // Three 2048-byte packs, each a pack header and a video packet; an end code.
@@ -284,7 +323,7 @@ TEST_P(FailedCall, OneMessageAndNothingAfter) {
   if (f.rewrite) argv.push_back("9800000");
   RunResult r = run_psrate(
       argv, {std::string("LD_PRELOAD=") + PSRATE_SHIM, std::string("PSRATE_FAULT=") + f.fault});
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.status, f.status);
   EXPECT_EQ(r.err, f.message);
   std::string lines;
   for (int i = 0; i < f.lines; ++i)
@@ -309,7 +348,96 @@ INSTANTIATE_TEST_SUITE_P(
                       Fault{"seek_before_third", "lseek:4", true, kSeekError, 2, 2},
                       Fault{"write1", "write:1", true, kWriteError, 0, 0},
                       Fault{"write3", "write:3", true, kWriteError, 2, 2},
-                      Fault{"close", "close:1", true, kWriteError, 3, 3}),
+                      Fault{"close", "close:1", true, kWriteError, 3, 3},
+                      // the kind-of-file check in open is the first fstat
+                      Fault{"dump_fstat", "fstat:1", false, kCannotOpen, 0, 0},
+                      Fault{"rewrite_fstat", "fstat:1", true, kCannotOpen, 0, 0},
+                      Fault{"write2", "write:2", true, kWriteError, 1, 1},
+                      // the seek before the read that finds the end of the file
+                      Fault{"seek_after_window", "lseek:5", true, kSeekError, 3, 3},
+                      // a listing is complete once read: a failed close changes nothing
+                      Fault{"dump_close", "close:1", false, "", 0, 7, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The same across window refills: a 1972-byte padding packet, then 520
+// 2048-byte packs and an end code. Pack 511 starts 76 bytes before the end of
+// the first 1 MiB window and is carried into the second, which starts there.
+constexpr int kWindowPacks = 511;
+constexpr int kAllPacks = 520;
+constexpr uint64_t kSecondBase = 1972 + 2048 * kWindowPacks;
+
+Bytes packs_across_windows(int rewritten) {
+  StreamBuilder b;
+  b.padding(1966);
+  for (int i = 0; i < kAllPacks; ++i) b.pack(i < rewritten ? 24500 : 25200).pes(0xE0, 2028);
+  return b.end().data;
+}
+
+std::string across_windows_listing(int lines) {
+  std::string out;
+  char line[96];
+  for (int i = 0; i < lines; ++i) {
+    if (i == 0) {
+      out += "00000000:   PADDING_STREAM, length = 1972(0x7b4)\n";
+    } else if (i == 2 * kAllPacks + 1) {
+      std::snprintf(line, sizeof line, "%08x: SYSTEM_END_CODE\n", 1972 + 2048 * kAllPacks);
+      out += line;
+    } else if (i % 2 == 1) {
+      std::snprintf(line, sizeof line,
+                    "%08x: PACK_START_CODE len=14(0x0e)/MUX rate=10080000bps/stuff len=0\n",
+                    1972 + 2048 * (i / 2));
+      out += line;
+    } else {
+      std::snprintf(line, sizeof line,
+                    "%08x:   VIDEO_ELEMENTARY_STREAM(1e0), length = 2034(0x7f2)\n",
+                    1972 + 2048 * (i / 2 - 1) + 14);
+      out += line;
+    }
+  }
+  return out;
+}
+
+class FailedCallAcrossWindows : public ::testing::TestWithParam<Fault> {};
+
+TEST_P(FailedCallAcrossWindows, OneMessageAndNothingAfter) {
+  if (wrapped()) GTEST_SKIP() << kShimUnderWrapper;
+  const Fault& f = GetParam();
+  std::string path = write_temp(std::string("windows-") + f.name + ".mpg", packs_across_windows(0));
+  std::vector<std::string> argv = {kBin, path};
+  if (f.rewrite) argv.push_back("9800000");
+  RunResult r = run_psrate(
+      argv, {std::string("LD_PRELOAD=") + PSRATE_SHIM, std::string("PSRATE_FAULT=") + f.fault});
+  EXPECT_EQ(r.status, f.status);
+  EXPECT_EQ(r.err, f.message);
+  const int64_t size = int64_t(packs_across_windows(0).size());
+  std::string expected;
+  if (!f.rewrite) expected = across_windows_listing(f.lines);
+  for (int i = 0; f.rewrite && i < f.lines; ++i) {
+    int64_t base = i < kWindowPacks ? 0 : int64_t(kSecondBase);
+    expected += progress(base, size, base / (size / 100), '\r');
+  }
+  EXPECT_EQ(r.out, expected);
+  EXPECT_EQ(read_file(path), packs_across_windows(f.headers_written));
+}
+
+// Rewrite calls: lseek 1 and read 1 fill the first window; packs 0..510
+// take a seek (2..512) and a write (1..511) each; lseek 513 and read 2 fill
+// the second window; packs 511..519 take lseek 514..522 and write 512..520;
+// lseek 523 and read 3 meet the end of the file.
+INSTANTIATE_TEST_SUITE_P(
+    Calls, FailedCallAcrossWindows,
+    ::testing::Values(
+        Fault{"dump_read2", "read:2", false, kReadError, 0, 1 + 2 * kWindowPacks},
+        Fault{"dump_read3", "read:3", false, kReadError, 0, 1 + 2 * kAllPacks},
+        Fault{"dump_close", "close:1", false, "", 0, 2 + 2 * kAllPacks, 0},
+        Fault{"seek_second_window", "lseek:513", true, kSeekError, kWindowPacks, kWindowPacks},
+        Fault{"read_second_window", "read:2", true, kReadError, kWindowPacks, kWindowPacks},
+        Fault{"seek_carried_pack", "lseek:514", true, kSeekError, kWindowPacks, kWindowPacks},
+        Fault{"write_carried_pack", "write:512", true, kWriteError, kWindowPacks, kWindowPacks},
+        Fault{"write_last_pack", "write:520", true, kWriteError, kAllPacks - 1, kAllPacks - 1},
+        Fault{"seek_third_window", "lseek:523", true, kSeekError, kAllPacks, kAllPacks},
+        Fault{"read_third_window", "read:3", true, kReadError, kAllPacks, kAllPacks},
+        Fault{"close", "close:1", true, kWriteError, kAllPacks, kAllPacks}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(EndToEnd, DumpSeeksOnlyPastASkippedUnit) {

@@ -180,7 +180,10 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
   if (pid == 0) {
     int null_in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     ::dup2(null_in, 0);
-    ::dup2(out_fd, 1);
+    if (out_fd < 0)
+      ::close(1);
+    else
+      ::dup2(out_fd, 1);
     ::dup2(err_fd, 2);
     if (wrapped())
       ::execvpe(args[0], args.data(), envp.data());
@@ -202,13 +205,15 @@ std::string program_name(const std::string& argv0) {
 
 RunResult run_psrate(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                      const char* stdout_path) {
-  int out =
-      stdout_path ? ::open(stdout_path, O_WRONLY | O_CLOEXEC) : ::memfd_create("out", MFD_CLOEXEC);
+  // "" closes standard output
+  int out = !stdout_path   ? ::memfd_create("out", MFD_CLOEXEC)
+            : *stdout_path ? ::open(stdout_path, O_WRONLY | O_CLOEXEC)
+                           : -1;
   int err = ::memfd_create("err", MFD_CLOEXEC);
   pid_t pid = spawn(argv, env, out, err);
   int status = wait_for(pid);
   RunResult r{status, stdout_path ? std::string() : slurp_fd(out), slurp_fd(err)};
-  ::close(out);
+  if (out >= 0) ::close(out);
   ::close(err);
   return r;
 }

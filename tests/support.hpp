@@ -45,7 +45,8 @@ std::string program_name(const std::string& argv0);
 
 // Runs the binary with exactly `argv` (argv[0] included; under a wrapper the
 // binary's path takes its place), no standard input, and extra environment
-// entries; standard output goes to stdout_path when one is given.
+// entries; standard output goes to stdout_path when one is given, and is
+// closed when that is "".
 RunResult run_psrate(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
                      const char* stdout_path = nullptr);
 

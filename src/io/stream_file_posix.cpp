@@ -18,6 +18,14 @@ bool file_open(StreamFile& file, const char* path, OpenMode mode) {
   do fd = ::open(path, flags);
   while (fd < 0 && errno == EINTR);
   if (fd < 0) return false;
+  // Started with standard output (or input, or error) closed, the file would
+  // get that descriptor and the listing or the progress text written into it.
+  if (fd <= STDERR_FILENO) {
+    int high = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    ::close(fd);
+    if (high < 0) return false;
+    fd = high;
+  }
   struct stat st;
   bool usable = ::fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);
   // Rewriting in place needs a file with positions: a regular file or a block device.

@@ -1,0 +1,534 @@
+#include "check.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "cli/cli.hpp"
+#include "io/out_buffer.hpp"
+#include "io/scan.hpp"
+#include "io/stream_file.hpp"
+#include "ps/listing.hpp"
+#include "rewrite/rewrite.hpp"
+
+namespace psrate::fuzz {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// --- the stream file: one memory file, reloaded for every pass ---
+
+int memory_fd() {
+  static const int fd = ::memfd_create("psrate-fuzz", MFD_CLOEXEC);
+  if (fd < 0) std::abort();
+  return fd;
+}
+
+// Overwrites, then cuts: the file's pages stay allocated from one input to the next.
+void load(const Bytes& bytes) {
+  int fd = memory_fd();
+  if (::lseek(fd, 0, SEEK_SET) != 0) std::abort();
+  if (!bytes.empty() && !write_all(fd, bytes.data(), bytes.size())) std::abort();
+  if (::ftruncate(fd, off_t(bytes.size())) != 0) std::abort();
+}
+
+Bytes contents() {
+  int fd = memory_fd();
+  struct stat st;
+  if (::fstat(fd, &st) != 0) std::abort();
+  Bytes b(size_t(st.st_size));
+  size_t done = 0;
+  while (done < b.size()) {
+    ssize_t n = ::pread(fd, b.data() + done, b.size() - done, off_t(done));
+    if (n <= 0) std::abort();
+    done += size_t(n);
+  }
+  return b;
+}
+
+// --- the window: exactly window_size bytes of heap, so that any access past
+// it is caught; what a pass may see beyond the data read is made the same
+// for every run, so that a finding replays ---
+
+struct WindowBuffer {
+  std::unique_ptr<uint8_t[]> data;
+  size_t size = 0;
+  size_t dirty = 0;  // bytes that earlier passes may have filled
+};
+
+std::span<uint8_t> window_buffer(size_t size, size_t file_size) {
+  static WindowBuffer cache[2];
+  WindowBuffer& w = cache[size == kWindowSize ? 0 : 1];
+  if (w.size != size) {
+    w.data.reset(new uint8_t[size]);
+    w.size = size;
+    w.dirty = size;
+  }
+  size_t reach = std::min(size, std::max(w.dirty, file_size + 2 * kDecodeMargin));
+  std::fill_n(w.data.get(), reach, uint8_t(0xA5));
+  w.dirty = std::min(size, file_size + 2 * kDecodeMargin);
+  return {w.data.get(), size};
+}
+
+// --- one pass, driven the way the program drives it ---
+
+struct PassOutput {
+  Failure failure;
+  std::string out;
+};
+
+Failure list_into(void* context, const Unit& unit, const ReadWindow&) {
+  OutBuffer& out = *static_cast<OutBuffer*>(context);
+  list_unit(out, unit);
+  return out.failed ? Failure::Output : Failure::None;
+}
+
+// interactive: as on a terminal, the progress is flushed whenever the window moves.
+PassOutput run_pass(RunMode mode, uint32_t bitrate, size_t window_size, size_t length,
+                    bool interactive = false) {
+  static OutBuffer out;
+  std::string captured;
+  out.capture = &captured;
+  out.used = 0;
+  out.failed = false;
+  ReadWindow window;
+  window.buffer = window_buffer(window_size, length);
+  StreamFile file;
+  file.fd = ::fcntl(memory_fd(), F_DUPFD_CLOEXEC, 3);
+  if (file.fd < 0 || ::lseek(file.fd, 0, SEEK_SET) != 0) std::abort();
+  ScanConfig config;
+  config.mode = mode;
+  RateRewriter rewriter;
+  if (mode == RunMode::Dump) {
+    config.on_unit = list_into;
+    config.context = &out;
+  } else {
+    rewriter.file = &file;
+    rewriter.out = &out;
+    rewriter.rate_units = bitrate / kBitsPerRateUnit;
+    rewriter.interactive = interactive;
+    if (!file_size(file, rewriter.file_size)) rewriter.file_size = 0;
+    config.on_unit = rewrite_unit;
+    config.context = &rewriter;
+  }
+  Failure failure = scan_stream(file, window, config);
+  bool closed = file_close(file);
+  if (failure == Failure::None && !closed && mode == RunMode::Rewrite) failure = Failure::Write;
+  if (failure == Failure::None && mode == RunMode::Rewrite)
+    put_progress(rewriter, window.base, '\n');
+  flush(out);
+  out.capture = nullptr;
+  return {failure, std::move(captured)};
+}
+
+// --- strict readers for the listing's line formats ---
+
+struct Cursor {
+  std::string_view s;
+  bool ok = true;
+
+  Cursor& lit(std::string_view t) {
+    if (ok && s.substr(0, t.size()) == t)
+      s.remove_prefix(t.size());
+    else
+      ok = false;
+    return *this;
+  }
+  // "%0*x": at least min_digits lowercase digits, no padding beyond them.
+  Cursor& hex(uint64_t& v, size_t min_digits) {
+    size_t n = 0;
+    while (n < s.size() && ((s[n] >= '0' && s[n] <= '9') || (s[n] >= 'a' && s[n] <= 'f'))) ++n;
+    if (!ok || n == 0 || n > 16 || n < min_digits || (n > min_digits && s[0] == '0')) {
+      ok = false;
+      return *this;
+    }
+    v = 0;
+    for (size_t i = 0; i < n; ++i)
+      v = v << 4 | uint64_t(s[i] <= '9' ? s[i] - '0' : s[i] - 'a' + 10);
+    s.remove_prefix(n);
+    return *this;
+  }
+  // "%d" of a value that is never negative here.
+  Cursor& dec(uint64_t& v) {
+    size_t n = 0;
+    while (n < s.size() && s[n] >= '0' && s[n] <= '9') ++n;
+    if (!ok || n == 0 || n > 19 || (n > 1 && s[0] == '0')) {
+      ok = false;
+      return *this;
+    }
+    v = 0;
+    for (size_t i = 0; i < n; ++i) v = v * 10 + uint64_t(s[i] - '0');
+    s.remove_prefix(n);
+    return *this;
+  }
+  bool done() const { return ok && s.empty(); }
+};
+
+// The kinds of start code, told apart here on their own (not with the
+// program's table) so that a wrong entry there shows up.
+enum class Kind { Stuffing, End, Pack, System, Private1, Padding, Private2, Audio, Video, Unknown };
+
+Kind kind_of(uint32_t code) {
+  if (code <= 0xFF) return Kind::Stuffing;
+  switch (code) {
+    case 0x1B9: return Kind::End;
+    case 0x1BA: return Kind::Pack;
+    case 0x1BB: return Kind::System;
+    case 0x1BD: return Kind::Private1;
+    case 0x1BE: return Kind::Padding;
+    case 0x1BF: return Kind::Private2;
+    case 0x1E0: return Kind::Video;
+  }
+  return code >= 0x1C0 && code <= 0x1C7 ? Kind::Audio : Kind::Unknown;
+}
+
+enum class RateLayout { None, Mpeg2Pack, Marked };  // Marked: marker, 22 bits, marker
+
+struct Listed {
+  Kind kind;
+  uint64_t offset;
+  uint64_t length;
+  size_t first_line;
+  size_t lines;
+  RateLayout rate = RateLayout::None;
+  uint32_t rate_at = 0;
+  size_t rate_line = 0;  // the line that shows the rate field
+};
+
+std::string hex_text(uint64_t v) {
+  char s[24];
+  std::snprintf(s, sizeof s, "%llx", static_cast<unsigned long long>(v));
+  return s;
+}
+
+struct Listing {
+  const Bytes& f;
+  size_t window_size;
+  std::vector<std::string_view> lines;
+  std::vector<Listed> units;
+
+  uint32_t u8(uint64_t at) const { return f[at]; }
+  uint32_t u16(uint64_t at) const { return u8(at) << 8 | u8(at + 1); }
+  uint32_t u32(uint64_t at) const { return u16(at) << 16 | u16(at + 2); }
+  bool has(uint64_t off, uint64_t n) const { return off <= f.size() && n <= f.size() - off; }
+
+  std::string pack(Cursor c, Listed& u) {
+    uint64_t len = 0, len_hex = 0, rate = 0, stuff = 0;
+    c.lit("PACK_START_CODE len=").dec(len).lit("(0x").hex(len_hex, 2).lit(")/MUX rate=");
+    c.dec(rate).lit("bps/stuff len=").dec(stuff);
+    if (!c.done() || len != len_hex) return "malformed pack line";
+    uint64_t o = u.offset;
+    if (!has(o, 5)) return "pack listed without its fixed bytes";
+    // '0010' at the top of byte 4 starts an MPEG-1 SCR
+    bool mpeg1 = (u8(o + 4) & 0xF0) == 0x20;
+    uint64_t fixed = mpeg1 ? 12 : 14;
+    if (!has(o, fixed)) return "pack listed without its fixed bytes";
+    uint64_t field = mpeg1 ? (u8(o + 9) & 0x7F) << 15 | u8(o + 10) << 7 | u8(o + 11) >> 1
+                           : u8(o + 10) << 14 | u8(o + 11) << 6 | u8(o + 12) >> 2;
+    uint64_t stuffing = mpeg1 ? 0 : u8(o + 13) & 7;
+    if (len != fixed + stuffing || stuff != stuffing || rate != field * kBitsPerRateUnit)
+      return "pack line disagrees with the file";
+    u.length = len;
+    u.rate = mpeg1 ? RateLayout::Marked : RateLayout::Mpeg2Pack;
+    u.rate_at = mpeg1 ? 9 : 10;
+    u.rate_line = u.first_line;
+    return "";
+  }
+
+  std::string system(Cursor c, Listed& u, size_t& next) {
+    uint64_t len = 0, rate = 0, audio = 0, video = 0, fixed = 0, csps = 0, alock = 0, vlock = 0,
+             marker = 0;
+    c.lit("  SYSTEM_START_CODE len=").hex(len, 2);
+    if (!c.done()) return "malformed system header line";
+    if (next + 2 > lines.size()) return "system header without its two lines";
+    Cursor r{lines[next++]};
+    r.lit("             bitrate=").dec(rate).lit("bps");
+    Cursor g{lines[next++]};
+    g.lit("             audio ").dec(audio).lit("ch/video ").dec(video).lit("ch/fixed ").dec(fixed);
+    g.lit("/CSPS ").dec(csps).lit("/AudLock ").dec(alock).lit("/VidLock ").dec(vlock);
+    g.lit("/marker ").dec(marker);
+    if (!r.done() || !g.done()) return "malformed system header block";
+    uint64_t o = u.offset;
+    if (!has(o, 12)) return "system header listed without its fixed bytes";
+    uint32_t b9 = u8(o + 9), b10 = u8(o + 10);
+    if (len != u16(o + 4) + 6u ||
+        rate != ((u8(o + 6) & 0x7F) << 15 | u8(o + 7) << 7 | u8(o + 8) >> 1) * kBitsPerRateUnit ||
+        audio != b9 >> 2 || fixed != (b9 >> 1 & 1) || csps != (b9 & 1) || alock != b10 >> 7 ||
+        vlock != (b10 >> 6 & 1) || marker != (b10 >> 5 & 1) || video != (b10 & 0x1F))
+      return "system header lines disagree with the file";
+    uint64_t count = 0;
+    for (; next < lines.size() && lines[next].substr(0, 1) == " "; ++next, ++count) {
+      uint64_t id = 0, size = 0, size_hex = 0, scale = 0;
+      Cursor e{lines[next]};
+      e.lit("              STREAM ID = ").hex(id, 1).lit("(");
+      e.lit(id == 0xC0 ? "audio" : id == 0xE0 ? "video" : "unknown");
+      e.lit("), buffer = ").dec(size).lit("(0x").hex(size_hex, 1).lit("), scale = ").dec(scale);
+      if (!e.done() || size != size_hex) return "malformed stream table entry";
+      uint64_t at = o + 12 + 3 * count;
+      if (3 * count + 15 > len || !has(at, 3)) return "stream table entry past the unit or file";
+      if (id != u8(at) || scale != (u8(at + 1) >> 5 & 1) ||
+          size != ((u8(at + 1) & 0x1F) << 8 | u8(at + 2)))
+        return "stream table entry disagrees with the file";
+    }
+    // every whole entry inside the unit and the file, unless the unit is too
+    // long for the window to hold it whole
+    uint64_t table_end = std::min<uint64_t>(len, f.size() - o);
+    uint64_t whole = table_end > 12 ? (table_end - 12) / 3 : 0;
+    if (len < window_size ? count != whole : count > whole) return "stream table entries missing";
+    u.length = len;
+    if (len >= 9) {
+      u.rate = RateLayout::Marked;
+      u.rate_at = 6;
+      u.rate_line = u.first_line + 1;
+    }
+    return "";
+  }
+
+  std::string packet(Cursor c, Listed& u) {
+    struct Form {
+      std::string_view name;
+      Kind kind;
+      char shows;  // 'x': the start code in hex, in parentheses; 'd': the audio stream number
+    };
+    static constexpr Form kForms[] = {
+        {"  PRIVATE_STREAM_1(", Kind::Private1, 'x'},
+        {"  PADDING_STREAM", Kind::Padding, 0},
+        {"  PRIVATE_STREAM_2", Kind::Private2, 0},
+        {"  AUDIO_ELEMENTARY_STREAM_", Kind::Audio, 'd'},
+        {"  VIDEO_ELEMENTARY_STREAM(", Kind::Video, 'x'},
+        {"  UNKNOWN(", Kind::Unknown, 'x'},
+    };
+    const Form* form = nullptr;
+    for (const Form& f : kForms)
+      if (c.s.substr(0, f.name.size()) == f.name) form = &f;
+    if (!form) return "unrecognised line";
+    u.kind = form->kind;
+    c.lit(form->name);
+    uint64_t shown = 0;
+    if (form->shows == 'x') c.hex(shown, form->kind == Kind::Private1 ? 2 : 1).lit(")");
+    if (form->shows == 'd') c.dec(shown);
+    uint64_t len = 0, len_hex = 0;
+    c.lit(", length = ").dec(len).lit("(0x").hex(len_hex, 2).lit(")");
+    if (!c.done() || len != len_hex) return "malformed packet line";
+    uint64_t o = u.offset;
+    if (!has(o, 6)) return "packet listed without its fixed bytes";
+    uint32_t actual = u32(o);
+    if (kind_of(actual) != u.kind) return "packet listed as the wrong kind";
+    if ((form->shows == 'x' && shown != actual) || (form->shows == 'd' && shown != actual - 0x1C0))
+      return "packet line shows another start code";
+    if (len != u16(o + 4) + 6u) return "packet length disagrees with the file";
+    u.length = len;
+    return "";
+  }
+
+  std::string unit(size_t& next) {
+    Listed u{};
+    u.first_line = next;
+    Cursor c{lines[next++]};
+    c.hex(u.offset, 8).lit(": ");
+    if (!c.ok) return "line without an offset";
+    if (!units.empty() && u.offset <= units.back().offset) return "offsets not increasing";
+    if (units.size() && units.back().kind == Kind::End) return "a unit listed after the end code";
+    if (!has(u.offset, 4)) return "unit listed past the end of the file";
+    Kind actual = kind_of(u32(u.offset));
+    std::string breach;
+    if (c.s.substr(0, 1) == "P") {
+      u.kind = Kind::Pack;
+      breach = pack(c, u);
+    } else if (c.s.substr(0, 4) == "  SY") {
+      u.kind = Kind::System;
+      breach = system(c, u, next);
+    } else if (c.s.substr(0, 1) == "S") {
+      u.kind = Kind::End;
+      if (!c.lit("SYSTEM_END_CODE").done()) breach = "malformed end code line";
+    } else {
+      breach = packet(c, u);
+    }
+    if (breach.empty() && actual != u.kind) breach = "unit listed as the wrong kind";
+    u.lines = next - u.first_line;
+    units.push_back(u);
+    return breach;
+  }
+
+  // Zero stuffing is stepped over a byte at a time while its start code
+  // (the next four bytes) is below 0x100.
+  uint64_t skip_stuffing(uint64_t p) const {
+    while (has(p, 4) && u32(p) <= 0xFF) ++p;
+    return p;
+  }
+
+  // The bytes a unit of this kind needs before it can be decoded.
+  uint64_t fixed_bytes(uint64_t p) const {
+    switch (kind_of(u32(p))) {
+      case Kind::End: return 4;
+      case Kind::Pack: return !has(p, 5) ? 5 : (u8(p + 4) & 0xF0) == 0x20 ? 12 : 14;
+      case Kind::System: return 12;
+      default: return 6;
+    }
+  }
+
+  std::string read(const std::string& out) {
+    if (!out.empty() && out.back() != '\n') return "listing does not end a line";
+    std::string_view rest = out;
+    while (!rest.empty()) {
+      size_t nl = rest.find('\n');
+      lines.push_back(rest.substr(0, nl));
+      rest.remove_prefix(nl + 1);
+    }
+    for (size_t next = 0; next < lines.size();) {
+      size_t line = next;
+      std::string b =
+          lines[line].substr(0, 1) == " " ? "indented line outside a system header" : unit(next);
+      if (!b.empty()) return b + " (line " + std::to_string(line + 1) + ")";
+    }
+    // Between units lies only zero stuffing; after the last, at most a unit cut short.
+    uint64_t p = 0;
+    for (const Listed& u : units) {
+      p = skip_stuffing(p);
+      if (p != u.offset)
+        return "unit at " + hex_text(p) + " not listed before " + hex_text(u.offset);
+      p = u.offset + u.length;
+    }
+    if (!units.empty() && units.back().kind == Kind::End) return "";
+    p = skip_stuffing(p);
+    if (has(p, 4) && has(p, fixed_bytes(p))) return "unit at " + hex_text(p) + " not listed";
+    return "";
+  }
+};
+
+std::array<uint8_t, 3> encoded(RateLayout layout, uint32_t r) {
+  if (layout == RateLayout::Mpeg2Pack)
+    return {uint8_t(r >> 14), uint8_t(r >> 6), uint8_t(r << 2 | 3)};
+  return {uint8_t(r >> 15 | 0x80), uint8_t(r >> 7), uint8_t(r << 1 | 1)};
+}
+
+// "処理: %d/%dバイト (%d%%)" once per header with a rate field ('\r'), then once at the end ('\n').
+std::string check_progress(const std::string& out, uint64_t file_size, size_t headers) {
+  Cursor c{out};
+  size_t running = 0;
+  uint64_t last_done = 0;
+  for (;;) {
+    uint64_t done = 0, size = 0, percent = 0;
+    c.lit(text(Text::Progress, Encoding::ShiftJis)).dec(done).lit("/").dec(size);
+    c.lit(text(Text::Bytes, Encoding::ShiftJis)).lit(" (").dec(percent).lit("%)");
+    if (!c.ok || c.s.empty()) return "malformed progress line";
+    if (size != file_size) return "progress shows another file size";
+    if (done < last_done) return "progress goes back";
+    last_done = done;
+    char end = c.s[0];
+    c.s.remove_prefix(1);
+    if (end == '\n') break;
+    if (end != '\r') return "malformed progress line";
+    ++running;
+  }
+  if (!c.s.empty()) return "output after the final progress line";
+  if (running != headers) return "one progress line per rate field expected";
+  return "";
+}
+
+std::vector<std::string_view> without_entries(const std::vector<std::string_view>& lines) {
+  std::vector<std::string_view> kept;
+  for (std::string_view l : lines)
+    if (l.substr(0, 26) != "              STREAM ID = ") kept.push_back(l);
+  return kept;
+}
+
+}  // namespace
+
+uint32_t input_bitrate(const uint8_t* data, size_t size) {
+  uint32_t v = 0;
+  for (size_t i = 0; i < kBitrateBytes; ++i) v = v << 8 | (i < size ? data[i] : 0);
+  return kMinBitrate + v % (kBitrateLimit - kMinBitrate);
+}
+
+std::string check_input(const uint8_t* data, size_t size, size_t window_size) {
+  const uint32_t bitrate = input_bitrate(data, size);
+  // the bitrate goes through the program's own argument parser
+  char arg[16];
+  std::snprintf(arg, sizeof arg, "%u", bitrate);
+  uint32_t parsed = 0;
+  if (!parse_bitrate(arg, parsed) || parsed != bitrate)
+    return "bitrate " + std::string(arg) + " refused";
+  const uint32_t rate_units = bitrate / kBitsPerRateUnit;
+  const size_t skip = std::min(size, kBitrateBytes);
+  const Bytes original(data + skip, data + size);
+
+  load(original);
+  PassOutput dump = run_pass(RunMode::Dump, 0, window_size, original.size());
+  if (dump.failure != Failure::None) return "listing pass failed";
+  Listing listing{original, window_size, {}, {}};
+  if (std::string b = listing.read(dump.out); !b.empty()) return "listing: " + b;
+
+  std::vector<bool> in_field(original.size(), false);
+  size_t headers = 0;
+  for (const Listed& u : listing.units) {
+    if (u.rate == RateLayout::None) continue;
+    ++headers;
+    for (uint64_t i = 0; i < 3; ++i) in_field[u.offset + u.rate_at + i] = true;
+  }
+
+  PassOutput first = run_pass(RunMode::Rewrite, bitrate, window_size, original.size());
+  if (first.failure != Failure::None) return "rewrite pass failed";
+  const Bytes rewritten = contents();
+  if (rewritten.size() != original.size()) return "rewrite changed the file size";
+  for (size_t i = 0; i < original.size(); ++i)
+    if (rewritten[i] != original[i] && !in_field[i])
+      return "rewrite changed byte " + hex_text(i) + ", outside every rate field";
+  for (const Listed& u : listing.units) {
+    if (u.rate == RateLayout::None) continue;
+    std::array<uint8_t, 3> want = encoded(u.rate, rate_units);
+    if (!std::equal(want.begin(), want.end(), rewritten.begin() + long(u.offset + u.rate_at)))
+      return "rate field of the header at " + hex_text(u.offset) + " not rewritten";
+  }
+  if (std::string b = check_progress(first.out, original.size(), headers); !b.empty())
+    return "rewrite output: " + b;
+
+  // The rewritten file lists the same units; only the rate lines change.
+  PassOutput relist = run_pass(RunMode::Dump, 0, window_size, original.size());
+  if (relist.failure != Failure::None) return "listing of the rewritten file failed";
+  Listing after{rewritten, window_size, {}, {}};
+  if (std::string b = after.read(relist.out); !b.empty()) return "listing after rewrite: " + b;
+  if (after.lines.size() != listing.lines.size()) return "rewrite changed the listing's units";
+  std::vector<bool> rate_line(listing.lines.size(), false);
+  for (const Listed& u : listing.units)
+    if (u.rate != RateLayout::None) rate_line[u.rate_line] = true;
+  for (size_t i = 0; i < listing.lines.size(); ++i)
+    if (!rate_line[i] && after.lines[i] != listing.lines[i])
+      return "rewrite changed listing line " + std::to_string(i + 1);
+
+  PassOutput second = run_pass(RunMode::Rewrite, bitrate, window_size, original.size(), true);
+  if (second.failure != Failure::None) return "second rewrite pass failed";
+  if (contents() != rewritten) return "a second rewrite changed the file again";
+  if (second.out != first.out) return "a second rewrite reported other progress";
+
+  // Where the windows fall must not matter, save for the stream table of a
+  // system header too long for the window to hold whole.
+  if (window_size != kWindowSize) {
+    load(original);
+    PassOutput whole = run_pass(RunMode::Dump, 0, kWindowSize, original.size());
+    if (whole.failure != Failure::None) return "listing pass failed in a 1 MiB window";
+    Listing big{original, kWindowSize, {}, {}};
+    if (std::string b = big.read(whole.out); !b.empty()) return "listing in a 1 MiB window: " + b;
+    bool too_long = false;
+    for (const Listed& u : big.units) too_long |= u.kind == Kind::System && u.length >= window_size;
+    if (too_long ? without_entries(big.lines) != without_entries(listing.lines)
+                 : whole.out != dump.out)
+      return "listing depends on the window size";
+    if (run_pass(RunMode::Rewrite, bitrate, kWindowSize, original.size()).failure != Failure::None)
+      return "rewrite pass failed in a 1 MiB window";
+    if (contents() != rewritten) return "rewrite depends on the window size";
+  }
+  return "";
+}
+
+}  // namespace psrate::fuzz
