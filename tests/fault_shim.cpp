@@ -1,7 +1,8 @@
 // LD_PRELOAD shim that fails one call on the stream file, for end-to-end
 // failure tests. PSRATE_FAULT="CALL:N[,CALL:N...]" fails the Nth call of CALL
-// (open, lseek, read, write, fstat, close) with EIO; only descriptors above 2
-// count, so standard output and error are never failed.
+// (open, lseek, read, write, fstat, close; pread counts as read and pwrite as
+// write) with EIO; only descriptors above 2 count, so standard output and
+// error are never failed.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -86,6 +87,26 @@ off64_t lseek64(int fd, off64_t offset, int whence) {
 ssize_t read(int fd, void* buffer, size_t size) {
   if (fd > 2 && fail(kRead)) return -1;
   return next<ssize_t (*)(int, void*, size_t)>("read")(fd, buffer, size);
+}
+
+ssize_t pread(int fd, void* buffer, size_t size, off_t offset) {
+  if (fd > 2 && fail(kRead)) return -1;
+  return next<ssize_t (*)(int, void*, size_t, off_t)>("pread")(fd, buffer, size, offset);
+}
+
+ssize_t pread64(int fd, void* buffer, size_t size, off64_t offset) {
+  if (fd > 2 && fail(kRead)) return -1;
+  return next<ssize_t (*)(int, void*, size_t, off64_t)>("pread64")(fd, buffer, size, offset);
+}
+
+ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
+  if (fd > 2 && fail(kWrite)) return -1;
+  return next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite")(fd, data, size, offset);
+}
+
+ssize_t pwrite64(int fd, const void* data, size_t size, off64_t offset) {
+  if (fd > 2 && fail(kWrite)) return -1;
+  return next<ssize_t (*)(int, const void*, size_t, off64_t)>("pwrite64")(fd, data, size, offset);
 }
 
 ssize_t write(int fd, const void* data, size_t size) {

@@ -17,6 +17,10 @@ struct StreamFile {
   void* handle = nullptr;
 #else
   int fd = -1;
+  // Reads and writes go to this offset with pread/pwrite: setting the position
+  // costs no call. A pipe cannot be positioned and is read where it stands.
+  uint64_t position = 0;
+  bool positional = true;
 #endif
 };
 

@@ -40,6 +40,8 @@ bool file_open(StreamFile& file, const char* path, OpenMode mode) {
   }
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   file.fd = fd;
+  file.position = 0;
+  file.positional = S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
   return true;
 }
 
@@ -58,20 +60,35 @@ bool file_size(StreamFile& file, uint64_t& size) {
 
 bool file_seek(StreamFile& file, uint64_t offset) {
   if (offset > uint64_t(INT64_MAX)) return false;
-  return ::lseek(file.fd, off_t(offset), SEEK_SET) == off_t(offset);
+  if (!file.positional && offset != file.position) return false;
+  file.position = offset;
+  return true;
 }
 
 bool file_read(StreamFile& file, void* buffer, size_t size, size_t& got) {
   ssize_t n;
-  do n = ::read(file.fd, buffer, size);
+  do
+    n = file.positional ? ::pread(file.fd, buffer, size, off_t(file.position))
+                        : ::read(file.fd, buffer, size);
   while (n < 0 && errno == EINTR);
   if (n < 0) return false;
   got = size_t(n);
+  file.position += got;
   return true;
 }
 
 bool file_write(StreamFile& file, const void* data, size_t size) {
-  return write_all(file.fd, data, size);
+  if (!file.positional) return write_all(file.fd, data, size);
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::pwrite(file.fd, p, size, off_t(file.position));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= size_t(n);
+    file.position += uint64_t(n);
+  }
+  return true;
 }
 
 bool file_close(StreamFile& file) {

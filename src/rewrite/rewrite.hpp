@@ -19,6 +19,10 @@ struct RateRewriter {
   uint64_t file_size = 0;    // read once at the start; 0 when it could not be told
   bool interactive = false;  // stdout is a terminal: show progress as the window moves
   uint64_t shown_base = UINT64_MAX;
+  // Every header of one window shows the same progress line: kept formatted.
+  uint64_t line_done = UINT64_MAX;
+  size_t line_length = 0;
+  char line[96];
 };
 
 // UnitHandler for the pass: context is a RateRewriter.
