@@ -299,6 +299,14 @@ struct Fault {
 
 class FailedCall : public ::testing::TestWithParam<Fault> {};
 
+// Lists (or rewrites to 9800000) the file at `path` with the fault's call failed.
+RunResult run_with_fault(const std::string& path, const Fault& f) {
+  std::vector<std::string> argv = {kBin, path};
+  if (f.rewrite) argv.push_back("9800000");
+  return run_psrate(
+      argv, {std::string("LD_PRELOAD=") + PSRATE_SHIM, std::string("PSRATE_FAULT=") + f.fault});
+}
+
 const char* const kThreePacksListing[] = {
     "0000: PACK_START_CODE len=14(0x0e)/MUX rate=10080000bps/stuff len=0\n",
     "000e:   VIDEO_ELEMENTARY_STREAM(1e0), length = 2034(0x7f2)\n",
@@ -320,10 +328,7 @@ TEST_P(FailedCall, OneMessageAndNothingAfter) {
   if (wrapped()) GTEST_SKIP() << kShimUnderWrapper;
   const Fault& f = GetParam();
   std::string path = write_temp(std::string("fault-") + f.name + ".mpg", three_packs(25200));
-  std::vector<std::string> argv = {kBin, path};
-  if (f.rewrite) argv.push_back("9800000");
-  RunResult r = run_psrate(
-      argv, {std::string("LD_PRELOAD=") + PSRATE_SHIM, std::string("PSRATE_FAULT=") + f.fault});
+  RunResult r = run_with_fault(path, f);
   EXPECT_EQ(r.status, f.status);
   EXPECT_EQ(r.err, f.message);
   std::string lines;
@@ -400,10 +405,7 @@ TEST_P(FailedCallAcrossWindows, OneMessageAndNothingAfter) {
   if (wrapped()) GTEST_SKIP() << kShimUnderWrapper;
   const Fault& f = GetParam();
   std::string path = write_temp(std::string("windows-") + f.name + ".mpg", packs_across_windows(0));
-  std::vector<std::string> argv = {kBin, path};
-  if (f.rewrite) argv.push_back("9800000");
-  RunResult r = run_psrate(
-      argv, {std::string("LD_PRELOAD=") + PSRATE_SHIM, std::string("PSRATE_FAULT=") + f.fault});
+  RunResult r = run_with_fault(path, f);
   EXPECT_EQ(r.status, f.status);
   EXPECT_EQ(r.err, f.message);
   const int64_t size = int64_t(packs_across_windows(0).size());
