@@ -54,7 +54,7 @@ Failure rewrite_unit(void* context, const Unit& unit, const ReadWindow& w) {
   // The field lies in the header's fixed bytes, which the pass has read.
   const uint8_t* held = w.buffer.data() + w.pos + field.at;
   if (std::memcmp(held, field.bytes.data(), field.bytes.size()) != 0) {
-    // one call: the position is kept by the file, not set in it
+    // On POSIX the file keeps the position itself: the write is one pwrite.
     if (!file_seek(*r.file, unit.offset + field.at)) return Failure::Seek;
     if (!file_write(*r.file, field.bytes.data(), field.bytes.size())) return Failure::Write;
   }
