@@ -24,15 +24,15 @@ bool parsed;
 
 void parse() {
   parsed = true;
-  const char* spec = std::getenv("PSRATE_FAULT");
-  while (spec && *spec) {
+  const char* faults = std::getenv("PSRATE_FAULT");
+  while (faults && *faults) {
     for (int c = 0; c < kCalls; ++c) {
       size_t n = std::strlen(kNames[c]);
-      if (std::strncmp(spec, kNames[c], n) == 0 && spec[n] == ':')
-        fail_at[c] = std::strtol(spec + n + 1, nullptr, 10);
+      if (std::strncmp(faults, kNames[c], n) == 0 && faults[n] == ':')
+        fail_at[c] = std::strtol(faults + n + 1, nullptr, 10);
     }
-    spec = std::strchr(spec, ',');
-    if (spec) ++spec;
+    faults = std::strchr(faults, ',');
+    if (faults) ++faults;
   }
 }
 
