@@ -18,8 +18,6 @@
 #include "io/out_buffer.hpp"
 #include "io/scan.hpp"
 #include "io/stream_file.hpp"
-#include "ps/listing.hpp"
-#include "rewrite/rewrite.hpp"
 
 namespace psrate::fuzz {
 namespace {
@@ -87,15 +85,9 @@ struct PassOutput {
   std::string out;
 };
 
-Failure list_into(void* context, const Unit& unit, const ReadWindow&) {
-  OutBuffer& out = *static_cast<OutBuffer*>(context);
-  list_unit(out, unit);
-  return out.failed ? Failure::Output : Failure::None;
-}
-
 // interactive: as on a terminal, the progress is flushed whenever the window moves.
-PassOutput run_pass(RunMode mode, uint32_t bitrate, size_t window_size, size_t length,
-                    bool interactive = false) {
+PassOutput pass_on_file(RunMode mode, uint32_t bitrate, size_t window_size, size_t length,
+                        bool interactive = false) {
   static OutBuffer out;
   std::string captured;
   out.capture = &captured;
@@ -105,27 +97,12 @@ PassOutput run_pass(RunMode mode, uint32_t bitrate, size_t window_size, size_t l
   window.buffer = window_buffer(window_size, length);
   StreamFile file;
   file.fd = ::fcntl(memory_fd(), F_DUPFD_CLOEXEC, 3);
-  if (file.fd < 0 || ::lseek(file.fd, 0, SEEK_SET) != 0) std::abort();
-  ScanConfig config;
-  config.mode = mode;
-  RateRewriter rewriter;
-  if (mode == RunMode::Dump) {
-    config.on_unit = list_into;
-    config.context = &out;
-  } else {
-    rewriter.file = &file;
-    rewriter.out = &out;
-    rewriter.rate_units = bitrate / kBitsPerRateUnit;
-    rewriter.interactive = interactive;
-    if (!file_size(file, rewriter.file_size)) rewriter.file_size = 0;
-    config.on_unit = rewrite_unit;
-    config.context = &rewriter;
-  }
-  Failure failure = scan_stream(file, window, config);
-  bool closed = file_close(file);
-  if (failure == Failure::None && !closed && mode == RunMode::Rewrite) failure = Failure::Write;
-  if (failure == Failure::None && mode == RunMode::Rewrite)
-    put_progress(rewriter, window.base, '\n');
+  if (file.fd < 0) std::abort();
+  PassOptions options;
+  options.mode = mode;
+  options.bitrate = bitrate;
+  options.interactive = interactive;
+  Failure failure = run_pass(file, window, out, options);
   flush(out);
   out.capture = nullptr;
   return {failure, std::move(captured)};
@@ -464,7 +441,7 @@ std::string check_input(const uint8_t* data, size_t size, size_t window_size) {
   const Bytes original(data + skip, data + size);
 
   load(original);
-  PassOutput dump = run_pass(RunMode::Dump, 0, window_size, original.size());
+  PassOutput dump = pass_on_file(RunMode::Dump, 0, window_size, original.size());
   if (dump.failure != Failure::None) return "listing pass failed";
   Listing listing{original, window_size, {}, {}};
   if (std::string b = listing.read(dump.out); !b.empty()) return "listing: " + b;
@@ -477,7 +454,7 @@ std::string check_input(const uint8_t* data, size_t size, size_t window_size) {
     for (uint64_t i = 0; i < 3; ++i) in_field[u.offset + u.rate_at + i] = true;
   }
 
-  PassOutput first = run_pass(RunMode::Rewrite, bitrate, window_size, original.size());
+  PassOutput first = pass_on_file(RunMode::Rewrite, bitrate, window_size, original.size());
   if (first.failure != Failure::None) return "rewrite pass failed";
   const Bytes rewritten = contents();
   if (rewritten.size() != original.size()) return "rewrite changed the file size";
@@ -494,7 +471,7 @@ std::string check_input(const uint8_t* data, size_t size, size_t window_size) {
     return "rewrite output: " + b;
 
   // The rewritten file lists the same units; only the rate lines change.
-  PassOutput relist = run_pass(RunMode::Dump, 0, window_size, original.size());
+  PassOutput relist = pass_on_file(RunMode::Dump, 0, window_size, original.size());
   if (relist.failure != Failure::None) return "listing of the rewritten file failed";
   Listing after{rewritten, window_size, {}, {}};
   if (std::string b = after.read(relist.out); !b.empty()) return "listing after rewrite: " + b;
@@ -506,7 +483,7 @@ std::string check_input(const uint8_t* data, size_t size, size_t window_size) {
     if (!rate_line[i] && after.lines[i] != listing.lines[i])
       return "rewrite changed listing line " + std::to_string(i + 1);
 
-  PassOutput second = run_pass(RunMode::Rewrite, bitrate, window_size, original.size(), true);
+  PassOutput second = pass_on_file(RunMode::Rewrite, bitrate, window_size, original.size(), true);
   if (second.failure != Failure::None) return "second rewrite pass failed";
   if (contents() != rewritten) return "a second rewrite changed the file again";
   if (second.out != first.out) return "a second rewrite reported other progress";
@@ -515,7 +492,7 @@ std::string check_input(const uint8_t* data, size_t size, size_t window_size) {
   // system header too long for the window to hold whole.
   if (window_size != kWindowSize) {
     load(original);
-    PassOutput whole = run_pass(RunMode::Dump, 0, kWindowSize, original.size());
+    PassOutput whole = pass_on_file(RunMode::Dump, 0, kWindowSize, original.size());
     if (whole.failure != Failure::None) return "listing pass failed in a 1 MiB window";
     Listing big{original, kWindowSize, {}, {}};
     if (std::string b = big.read(whole.out); !b.empty()) return "listing in a 1 MiB window: " + b;
@@ -524,7 +501,8 @@ std::string check_input(const uint8_t* data, size_t size, size_t window_size) {
     if (too_long ? without_entries(big.lines) != without_entries(listing.lines)
                  : whole.out != dump.out)
       return "listing depends on the window size";
-    if (run_pass(RunMode::Rewrite, bitrate, kWindowSize, original.size()).failure != Failure::None)
+    if (pass_on_file(RunMode::Rewrite, bitrate, kWindowSize, original.size()).failure !=
+        Failure::None)
       return "rewrite pass failed in a 1 MiB window";
     if (contents() != rewritten) return "rewrite depends on the window size";
   }

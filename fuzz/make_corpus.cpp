@@ -12,6 +12,7 @@
 namespace {
 
 using psrate::StreamBuilder;
+using psrate::every_kind_stream;
 using Bytes = std::vector<uint8_t>;
 
 std::string g_dir;
@@ -46,23 +47,6 @@ StreamBuilder& long_system_header(StreamBuilder& b, uint32_t rate, uint32_t n) {
   for (uint32_t i = 0; i < n; ++i)
     b.raw({kIds[i % 6], uint8_t(0xC0 | (i & 1) << 5 | (i >> 8 & 0x1F)), uint8_t(i)});
   return b;
-}
-
-Bytes every_kind() {
-  return StreamBuilder{}
-      .pack(25200)
-      .system_header(25200, {{0xE0, 1, 232}, {0xC0, 0, 32}, {0xBD, 1, 58}})
-      .pes(0xE0, 100)
-      .pes(0xC1, 10)
-      .pes(0xBD, 20)
-      .pes(0xBF, 30)
-      .pes(0xBE, 40)
-      .pes(0xBC, 0)
-      .pack1(3528)
-      .fill(20, 0)
-      .pack(25200, 2)
-      .end()
-      .data;
 }
 
 // A navigation pack and two media packs, 2048 bytes each.
@@ -194,7 +178,7 @@ void odd_units() {
         StreamBuilder{}.pack(25200).pes(0xE0, 700).pack(25200).pes(0xE0, 1500).end().data);
   write("rates-extreme",
         StreamBuilder{}.pack(0).pack((1u << 22) - 1).pack1(0).pack1((1u << 22) - 1).data, 400);
-  write("rates-max", every_kind(), 1677721599);
+  write("rates-max", every_kind_stream(), 1677721599);
   // bytes from a linear congruential generator, with start codes sprinkled in
   Bytes noise(3000);
   uint32_t x = 12345;
@@ -219,7 +203,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   g_dir = argv[1];
-  write("every-kind", every_kind());
+  write("every-kind", every_kind_stream());
   write("dvd", dvd());
   write("mpeg1", mpeg1(), 1411200);
   cuts();

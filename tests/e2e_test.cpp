@@ -22,24 +22,6 @@ namespace {
 
 const std::string kBin = psrate_bin();
 
-// One unit of every kind the listing names.
-Bytes every_kind() {
-  return StreamBuilder{}
-      .pack(25200)
-      .system_header(25200, {{0xE0, 1, 232}, {0xC0, 0, 32}, {0xBD, 1, 58}})
-      .pes(0xE0, 100)
-      .pes(0xC1, 10)
-      .pes(0xBD, 20)
-      .pes(0xBF, 30)
-      .pes(0xBE, 40)
-      .pes(0xBC, 0)
-      .pack1(3528)
-      .fill(20, 0)
-      .pack(25200, 2)
-      .end()
-      .data;
-}
-
 const char* const kEveryKindListing =
     "00000000: PACK_START_CODE len=14(0x0e)/MUX rate=10080000bps/stuff len=0\n"
     "0000000e:   SYSTEM_START_CODE len=15\n"
@@ -59,7 +41,7 @@ const char* const kEveryKindListing =
     "0000013f: SYSTEM_END_CODE\n";
 
 TEST(EndToEnd, ListsEveryKind) {
-  std::string path = write_temp("every.mpg", every_kind());
+  std::string path = write_temp("every.mpg", every_kind_stream());
   RunResult r = run_psrate({kBin, path});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, kEveryKindListing);
@@ -67,7 +49,7 @@ TEST(EndToEnd, ListsEveryKind) {
 }
 
 TEST(EndToEnd, RewritesInPlace) {
-  Bytes original = every_kind();
+  Bytes original = every_kind_stream();
   std::string path = write_temp("rewrite.mpg", original);
   RunResult r = run_psrate({kBin, path, "9800000"});
   EXPECT_EQ(r.status, 0);
@@ -91,7 +73,7 @@ TEST(EndToEnd, RewritesInPlace) {
 }
 
 TEST(EndToEnd, UsageMessage) {
-  std::string path = write_temp("usage.mpg", every_kind());
+  std::string path = write_temp("usage.mpg", every_kind_stream());
   // argv[0] as given; under wine it is the Windows path of the .exe whatever the test passes
   const std::string usage =
       kUsagePrefix + program_name("/some/where/psrate") + " [input file] {bitrate(bit)}\n";
@@ -107,7 +89,7 @@ TEST(EndToEnd, UsageMessage) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, usage);
   }
-  EXPECT_EQ(read_file(path), every_kind());
+  EXPECT_EQ(read_file(path), every_kind_stream());
   // An empty argument vector (which Linux turns into one empty argument) is a usage error too.
   RunResult empty = run_psrate({});
   EXPECT_EQ(empty.status, 1);
@@ -131,7 +113,7 @@ TEST(EndToEnd, OpenFailures) {
 
 TEST(EndToEnd, ReadOnlyFileCannotBeRewritten) {
   if (::geteuid() == 0) GTEST_SKIP() << "root opens read-only files for writing";
-  std::string path = write_temp("readonly.mpg", every_kind());
+  std::string path = write_temp("readonly.mpg", every_kind_stream());
   ::chmod(path.c_str(), 0444);
   RunResult r = run_psrate({kBin, path, "9800000"});
   EXPECT_EQ(r.status, 1);
@@ -141,7 +123,7 @@ TEST(EndToEnd, ReadOnlyFileCannotBeRewritten) {
 
 TEST(EndToEnd, LockKeepsRewritesApart) {
   if (wrapped()) GTEST_SKIP() << "flock(2) locks do not meet Windows share modes; see SharedFile";
-  std::string path = write_temp("locked.mpg", every_kind());
+  std::string path = write_temp("locked.mpg", every_kind_stream());
   int fd = ::open(path.c_str(), O_RDONLY);
   ASSERT_EQ(::flock(fd, LOCK_EX), 0);  // as a running rewrite holds it
   RunResult dump = run_psrate({kBin, path});
@@ -152,7 +134,7 @@ TEST(EndToEnd, LockKeepsRewritesApart) {
   RunResult rewrite = run_psrate({kBin, path, "9800000"});
   EXPECT_EQ(rewrite.status, 1);
   EXPECT_EQ(rewrite.err, kCannotOpen);
-  EXPECT_EQ(read_file(path), every_kind());
+  EXPECT_EQ(read_file(path), every_kind_stream());
   ::close(fd);
 }
 
@@ -228,7 +210,7 @@ INSTANTIATE_TEST_SUITE_P(Openers, SharedFile,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(EndToEnd, FullStandardOutputFails) {
-  std::string path = write_temp("full.mpg", every_kind());
+  std::string path = write_temp("full.mpg", every_kind_stream());
   for (bool rewrite : {false, true}) {
     std::vector<std::string> argv = {kBin, path};
     if (rewrite) argv.push_back("9800000");

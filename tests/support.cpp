@@ -34,6 +34,8 @@ std::string progress(int64_t done, int64_t total, int64_t percent, char end) {
          "\x83\x6f\x83\x43\x83\x67 (" + std::to_string(percent) + "%)" + end;
 }
 
+namespace {
+
 int memory_file(const Bytes& bytes) {
   int fd = ::memfd_create("psrate-test", MFD_CLOEXEC);
   if (fd < 0) std::abort();
@@ -47,8 +49,6 @@ Bytes file_bytes(int fd) {
   if (!b.empty() && ::pread(fd, b.data(), b.size(), 0) != ssize_t(b.size())) std::abort();
   return b;
 }
-
-namespace {
 
 PassResult run_on(const Bytes& bytes, RunMode mode, uint32_t bitrate, size_t window_size,
                   Bytes* rewritten) {

@@ -12,10 +12,6 @@ namespace psrate::test {
 
 using Bytes = std::vector<uint8_t>;
 
-// A file descriptor holding `bytes`, positioned at 0.
-int memory_file(const Bytes& bytes);
-Bytes file_bytes(int fd);
-
 struct PassResult {
   Failure failure;
   std::string out;

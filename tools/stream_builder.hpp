@@ -89,4 +89,22 @@ struct StreamBuilder {
   const std::vector<uint8_t>& bytes() const { return data; }
 };
 
+// One unit of every kind the listing names, zero stuffing and an MPEG-1 pack included.
+inline std::vector<uint8_t> every_kind_stream() {
+  return StreamBuilder{}
+      .pack(25200)
+      .system_header(25200, {{0xE0, 1, 232}, {0xC0, 0, 32}, {0xBD, 1, 58}})
+      .pes(0xE0, 100)
+      .pes(0xC1, 10)
+      .pes(0xBD, 20)
+      .pes(0xBF, 30)
+      .pes(0xBE, 40)
+      .pes(0xBC, 0)
+      .pack1(3528)
+      .fill(20, 0)
+      .pack(25200, 2)
+      .end()
+      .data;
+}
+
 }  // namespace psrate

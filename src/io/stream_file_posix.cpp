@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "io/out_buffer.hpp"
 #include "io/stream_file.hpp"
 
 static_assert(sizeof(off_t) == 8, "file offsets must be 64-bit");
@@ -78,7 +77,6 @@ bool file_read(StreamFile& file, void* buffer, size_t size, size_t& got) {
 }
 
 bool file_write(StreamFile& file, const void* data, size_t size) {
-  if (!file.positional) return write_all(file.fd, data, size);
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
     ssize_t n = ::pwrite(file.fd, p, size, off_t(file.position));
