@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "cli/cli.hpp"
-#include "io/out_buffer.hpp"
+#include "text/out_buffer.hpp"
 #include "io/scan.hpp"
 #include "io/stream_file.hpp"
 

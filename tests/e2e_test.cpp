@@ -13,7 +13,7 @@
 #include <unistd.h>
 #include <csignal>
 
-#include "io/out_buffer.hpp"
+#include "text/out_buffer.hpp"
 #include "stream_builder.hpp"
 #include "support.hpp"
 

@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 #include "cli/cli.hpp"
-#include "io/out_buffer.hpp"
+#include "text/out_buffer.hpp"
 
 namespace psrate::test {
 

@@ -1,13 +1,16 @@
 #include "cli/cli.hpp"
 
 #include <string>
+#include <string_view>
+
+#include "cli/version.hpp"
 
 #include "io/console.hpp"
-#include "io/out_buffer.hpp"
 #include "io/scan.hpp"
 #include "io/stream_file.hpp"
 #include "ps/listing.hpp"
 #include "rewrite/rewrite.hpp"
+#include "text/out_buffer.hpp"
 
 namespace psrate {
 namespace {
@@ -40,7 +43,66 @@ void report(Failure failure, const char* program) {
   write_all(kStderr, message.data(), message.size());
 }
 
+constexpr std::string_view kHelpHead =
+    "usage: psrate [OPTION...] FILE           list the units of an MPEG program stream\n"
+    "       psrate [OPTION...] FILE BITRATE   set every program_mux_rate and rate_bound\n"
+    "                                         in FILE to BITRATE bit/s, in place\n"
+    "\n"
+    "Options (before FILE; a lone -- ends them):\n"
+    "  --resync    take only units that look like one; past damage, search byte by\n"
+    "              byte for the next pack header and list the bytes stepped over\n"
+    "              as one SKIPPED line (nothing is written there)\n"
+    "  --past-end  do not stop at an end code: go on to the end of the file\n"
+    "              (files joined with cat)\n"
+    "  -h, --help  show this text\n"
+    "  --version   show the version\n"
+    "Without options the walk never searches: it steps from unit to unit by their\n"
+    "length fields and stops at the first end code.\n"
+    "\n"
+    "Listing: one line per unit, starting with its file offset in hexadecimal.\n"
+    "  PACK_START_CODE len=N(0xN)/MUX rate=Rbps/stuff len=S   pack header\n"
+    "  SYSTEM_START_CODE len=HH   system header (length in hex), then its\n"
+    "      rate bound (bitrate=), its bounds and flags, one line per stream entry\n"
+    "  VIDEO_ELEMENTARY_STREAM, AUDIO_ELEMENTARY_STREAM_n, PRIVATE_STREAM_1,\n"
+    "  PRIVATE_STREAM_2, PADDING_STREAM, UNKNOWN(code)   PES packets, with\n"
+    "      length = the whole packet in bytes (decimal, then hexadecimal)\n"
+    "  SKIPPED, length = N(0xN)   bytes stepped over by --resync\n"
+    "  SYSTEM_END_CODE   the program end code\n"
+    "\n"
+    "BITRATE is in bit/s, stored in units of 400 bit/s (rounded down), from 400 to\n"
+    "1677721599; leading blanks, one '+' and trailing text are accepted. Three\n"
+    "bytes change per header and no other byte of the file.\n"
+    "\n"
+    "Exit status: 0 when the pass ran to the end; 1 on any failure, with one of\n"
+    "these messages on standard error:\n";
+
+struct Meaning {
+  Text text;
+  std::string_view english;
+};
+
+constexpr Meaning kMeanings[] = {
+    {Text::InvalidArguments, "invalid arguments (the usage line follows)"},
+    {Text::CannotOpen, "the file cannot be opened"},
+    {Text::SeekError, "seek error"},
+    {Text::ReadError, "read error"},
+    {Text::WriteError, "write error"},
+};
+
 }  // namespace
+
+void put_help(OutBuffer& out, Encoding encoding) {
+  put(out, kHelpHead);
+  for (const Meaning& m : kMeanings) {
+    std::string_view message = text(m.text, encoding);
+    put(out, "  ");
+    put(out, message.substr(0, message.size() - 1));  // without its line feed
+    put(out, "  ");
+    put(out, m.english);
+    put_char(out, '\n');
+  }
+  put(out, "\nSee man psrate for more.\n");
+}
 
 bool parse_bitrate(const char* s, uint32_t& bits_per_second) {
   while (is_space(*s)) ++s;
@@ -56,21 +118,56 @@ bool parse_bitrate(const char* s, uint32_t& bits_per_second) {
 }
 
 Failure parse_arguments(int argc, const char* const* argv, Options& o) {
-  if (argc == 2) {
+  struct Flag {
+    std::string_view name;
+    bool* set;
+  };
+  bool help = false, version = false;
+  const Flag flags[] = {
+      {"--help", &help},
+      {"--version", &version},
+      {"--resync", &o.resync},
+      {"--past-end", &o.past_end},
+  };
+  bool bad = false;  // an unknown or doubled option: judged after --help and --version
+  int first = 1;
+  for (; first < argc; ++first) {
+    std::string_view arg = argv[first];
+    if (arg == "--") {
+      ++first;
+      break;
+    }
+    if (arg == "-h") arg = "--help";
+    if (arg.substr(0, 2) != "--") break;
+    const Flag* flag = nullptr;
+    for (const Flag& f : flags)
+      if (f.name == arg) flag = &f;
+    if (flag == nullptr || *flag->set) bad = true;
+    if (flag != nullptr) *flag->set = true;
+  }
+  if (help || version) {
+    o.request = help ? Request::Help : Request::Version;
+    return Failure::None;
+  }
+  if (bad) return Failure::Arguments;
+  int operands = argc - first;
+  if (operands == 1) {
     o.mode = RunMode::Dump;
-  } else if (argc == 3) {
+  } else if (operands == 2) {
     o.mode = RunMode::Rewrite;
-    if (!parse_bitrate(argv[2], o.bitrate)) return Failure::Arguments;
+    if (!parse_bitrate(argv[first + 1], o.bitrate)) return Failure::Arguments;
   } else {
     return Failure::Arguments;
   }
-  o.path = argv[1];
+  o.path = argv[first];
   return Failure::None;
 }
 
 Failure run_pass(StreamFile& file, ReadWindow& window, OutBuffer& out, const PassOptions& options) {
   ScanConfig config;
   config.mode = options.mode;
+  config.resync = options.resync;
+  config.past_end = options.past_end;
   RateRewriter rewriter;
   if (options.mode == RunMode::Dump) {
     config.on_unit = list_unit_handler;
@@ -102,6 +199,17 @@ int run(int argc, const char* const* argv) {
 
   Options options;
   Failure failure = parse_arguments(argc, argv, options);
+  if (failure == Failure::None && options.request != Request::Pass) {
+    out.fd = kStdout;
+    if (options.request == Request::Help) {
+      put_help(out, console_encoding(kStdout));
+    } else {
+      put(out, "psrate ");
+      put(out, kVersion);
+      put_char(out, '\n');
+    }
+    return flush(out) ? 0 : 1;
+  }
   StreamFile file;
   if (failure == Failure::None &&
       !file_open(file, options.path,
@@ -117,6 +225,8 @@ int run(int argc, const char* const* argv) {
   window.buffer = window_buffer;
   PassOptions pass;
   pass.mode = options.mode;
+  pass.resync = options.resync;
+  pass.past_end = options.past_end;
   pass.bitrate = options.bitrate;
   if (options.mode == RunMode::Rewrite) {
     pass.encoding = console_encoding(kStdout);

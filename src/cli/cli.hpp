@@ -5,10 +5,10 @@
 #include <cstdint>
 
 #include "io/console.hpp"
-#include "io/out_buffer.hpp"
 #include "io/scan.hpp"
 #include "io/status.hpp"
 #include "io/stream_file.hpp"
+#include "text/out_buffer.hpp"
 
 namespace psrate {
 
@@ -20,16 +20,29 @@ inline constexpr uint32_t kBitrateLimit = (1u << 22) * 400;  // rate fields hold
 // fields cannot hold: no digits, a '-' sign, or a value outside [400, 2^22 * 400).
 bool parse_bitrate(const char* text, uint32_t& bits_per_second);
 
+enum class Request : uint8_t { Pass, Help, Version };
+
 struct Options {
+  Request request = Request::Pass;
   RunMode mode = RunMode::Dump;
   const char* path = nullptr;
   uint32_t bitrate = 0;
+  bool resync = false;
+  bool past_end = false;
 };
 
+// psrate [OPTION...] FILE [BITRATE]: leading arguments that begin with "--"
+// (and "-h") are options, up to a lone "--"; the operands that follow choose
+// the mode as they always have. --help, then --version, outrank everything else.
 Failure parse_arguments(int argc, const char* const* argv, Options& options);
+
+// The --help text; the fixed messages appear in `encoding`.
+void put_help(OutBuffer& out, Encoding encoding);
 
 struct PassOptions {
   RunMode mode = RunMode::Dump;
+  bool resync = false;
+  bool past_end = false;
   uint32_t bitrate = 0;                    // Rewrite mode
   Encoding encoding = Encoding::ShiftJis;  // of the progress text
   bool interactive = false;                // standard output is a terminal

@@ -33,6 +33,11 @@ using UnitHandler = Failure (*)(void* context, const Unit& unit, const ReadWindo
 
 struct ScanConfig {
   RunMode mode = RunMode::Dump;
+  // Take only units that look like one, and search byte by byte for the next
+  // pack header past any that does not (one UnitKind::Skipped for the range).
+  bool resync = false;
+  // Step over end codes as 4-byte units and go on to the end of the file.
+  bool past_end = false;
   UnitHandler on_unit = nullptr;
   void* context = nullptr;
 };

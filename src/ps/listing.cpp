@@ -9,7 +9,7 @@ void put_offset(OutBuffer& out, const Unit& u) { put_hex(out, u.offset, 8); }
 // ", length = %d(0x%02x)\n"
 void put_length_tail(OutBuffer& out, const Unit& u) {
   put(out, ", length = ");
-  put_dec(out, u.length);
+  put_dec(out, int64_t(u.length));
   put(out, "(0x");
   put_hex(out, u.length, 2);
   put(out, ")\n");
@@ -111,6 +111,10 @@ void list_unit(OutBuffer& out, const Unit& u) {
       put(out, ":   UNKNOWN(");
       put_hex(out, u.start_code);
       put_char(out, ')');
+      return put_length_tail(out, u);
+    case UnitKind::Skipped:  // "%08x:   SKIPPED, length = %d(0x%02x)\n"
+      put_offset(out, u);
+      put(out, ":   SKIPPED");
       return put_length_tail(out, u);
   }
 }

@@ -1,8 +1,8 @@
 // The listing: one formatter per kind of line.
 #pragma once
 
-#include "io/out_buffer.hpp"
 #include "ps/units.hpp"
+#include "text/out_buffer.hpp"
 
 namespace psrate {
 

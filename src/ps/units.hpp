@@ -29,6 +29,7 @@ enum class UnitKind : uint8_t {
   Video,
   Unknown,
   ZeroStuffing,  // a 00 byte in front of 00 00 xx: stepped over alone, no line
+  Skipped,       // bytes a resynchronising walk stepped over to find the stream again
 };
 
 struct StartCodeClass {
@@ -109,7 +110,7 @@ struct Unit {
   UnitKind kind;
   uint32_t start_code;
   uint64_t offset;  // file offset of the start code
-  uint32_t length;  // bytes to the next unit; 0 for the end code
+  uint64_t length;  // bytes to the next unit; 0 for the end code; the range's for Skipped
   PackHeader pack;
   SystemHeader system;
 };

@@ -5,9 +5,9 @@
 #include <cstdint>
 
 #include "io/console.hpp"
-#include "io/out_buffer.hpp"
 #include "io/scan.hpp"
 #include "io/stream_file.hpp"
+#include "text/out_buffer.hpp"
 
 namespace psrate {
 

@@ -1,4 +1,4 @@
-#include "io/out_buffer.hpp"
+#include "text/out_buffer.hpp"
 
 #include <algorithm>
 #include <cerrno>
