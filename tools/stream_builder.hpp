@@ -59,6 +59,37 @@ struct StreamBuilder {
         {uint8_t(mux_rate >> 15 | 0x80), uint8_t(mux_rate >> 7), uint8_t(mux_rate << 1 | 1)});
   }
 
+  // MPEG-2 pack header with an SCR of `scr` 27 MHz ticks (base = scr / 300 mod
+  // 2^33, extension = scr % 300): '01' base[32..30] marker base[29..28] (4),
+  // base[27..20] (5), base[19..15] marker base[14..13] (6), base[12..5] (7),
+  // base[4..0] marker ext[8..7] (8), ext[6..0] marker (9); then as pack().
+  StreamBuilder& pack_scr(uint64_t scr, uint32_t mux_rate, uint8_t stuffing = 0) {
+    uint64_t base = scr / 300 & ((uint64_t(1) << 33) - 1);
+    uint32_t ext = uint32_t(scr % 300);
+    start_code(0xBA);
+    u8(uint8_t(0x44 | (base >> 27 & 0x38) | (base >> 28 & 0x03)));
+    u8(uint8_t(base >> 20));
+    u8(uint8_t((base >> 12 & 0xF8) | 0x04 | (base >> 13 & 0x03)));
+    u8(uint8_t(base >> 5));
+    u8(uint8_t((base << 3 & 0xF8) | 0x04 | (ext >> 7 & 0x03)));
+    u8(uint8_t(ext << 1 | 0x01));
+    raw({uint8_t(mux_rate >> 14), uint8_t(mux_rate >> 6), uint8_t(mux_rate << 2 | 0x03)});
+    u8(uint8_t(0xF8 | (stuffing & 0x07)));
+    return fill(stuffing & 0x07, 0xFF);
+  }
+
+  // MPEG-1 pack header with an SCR of `scr` ticks (base = scr / 300 mod 2^33):
+  // '0010' SCR[32..30] marker (4), SCR[29..22] (5), SCR[21..15] marker (6),
+  // SCR[14..7] (7), SCR[6..0] marker (8); then as pack1().
+  StreamBuilder& pack1_scr(uint64_t scr, uint32_t mux_rate) {
+    uint64_t base = scr / 300 & ((uint64_t(1) << 33) - 1);
+    start_code(0xBA);
+    raw({uint8_t(0x21 | (base >> 29 & 0x0E)), uint8_t(base >> 22), uint8_t(base >> 14 | 0x01),
+         uint8_t(base >> 7), uint8_t(base << 1 | 0x01)});
+    return raw(
+        {uint8_t(mux_rate >> 15 | 0x80), uint8_t(mux_rate >> 7), uint8_t(mux_rate << 1 | 1)});
+  }
+
   // System header: start code; header_length; marker rate_bound[21..0] marker
   // (bytes 6..8); audio_bound fixed CSPS (9); audio_lock video_lock marker
   // video_bound (10); packet_rate_restriction + reserved (11); 3-byte entries:

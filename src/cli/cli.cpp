@@ -5,6 +5,8 @@
 
 #include "cli/version.hpp"
 
+#include "audit/audit.hpp"
+#include "audit/report.hpp"
 #include "io/console.hpp"
 #include "io/scan.hpp"
 #include "io/stream_file.hpp"
@@ -54,6 +56,10 @@ constexpr std::string_view kHelpHead =
     "              as one SKIPPED line (nothing is written there)\n"
     "  --past-end  do not stop at an end code: go on to the end of the file\n"
     "              (files joined with cat)\n"
+    "  --check     audit FILE instead of listing it (read only; implies --resync\n"
+    "              and --past-end): the rate its SCRs need, what is wrong with its\n"
+    "              rate fields, and the command line that fixes them\n"
+    "  --json      with --check: the audit as one JSON object\n"
     "  -h, --help  show this text\n"
     "  --version   show the version\n"
     "Without options the walk never searches: it steps from unit to unit by their\n"
@@ -73,8 +79,9 @@ constexpr std::string_view kHelpHead =
     "1677721599; leading blanks, one '+' and trailing text are accepted. Three\n"
     "bytes change per header and no other byte of the file.\n"
     "\n"
-    "Exit status: 0 when the pass ran to the end; 1 on any failure, with one of\n"
-    "these messages on standard error:\n";
+    "Exit status: 0 when the pass ran to the end (with --check: and no problem was\n"
+    "found); 2 when --check found a problem; 1 on any failure, with one of these\n"
+    "messages on standard error:\n";
 
 struct Meaning {
   Text text;
@@ -128,6 +135,8 @@ Failure parse_arguments(int argc, const char* const* argv, Options& o) {
       {"--version", &version},
       {"--resync", &o.resync},
       {"--past-end", &o.past_end},
+      {"--check", &o.check},
+      {"--json", &o.json},
   };
   bool bad = false;  // an unknown or doubled option: judged after --help and --version
   int first = 1;
@@ -149,8 +158,10 @@ Failure parse_arguments(int argc, const char* const* argv, Options& o) {
     o.request = help ? Request::Help : Request::Version;
     return Failure::None;
   }
-  if (bad) return Failure::Arguments;
+  if (bad || (o.json && !o.check)) return Failure::Arguments;
   int operands = argc - first;
+  if (o.check && operands != 1) return Failure::Arguments;
+  if (o.check) o.resync = o.past_end = true;
   if (operands == 1) {
     o.mode = RunMode::Dump;
   } else if (operands == 2) {
@@ -192,6 +203,30 @@ Failure run_pass(StreamFile& file, ReadWindow& window, OutBuffer& out, const Pas
   return failure;
 }
 
+namespace {
+
+// The audit of the open file: 0 without a problem, 2 with one, 1 on failure.
+int check_file(StreamFile& file, ReadWindow& window, OutBuffer& out, const Options& options,
+               const char* program) {
+  static Measurement measurement;
+  measurement = Measurement{};
+  Failure failure = measure_file(file, window, measurement);
+  file_close(file);  // read only: a close cannot lose a write
+  if (failure != Failure::None) {
+    report(failure, program);
+    return 1;
+  }
+  Verdict verdict = judge(measurement);
+  if (options.json)
+    put_json_report(out, options.path, measurement, verdict);
+  else
+    put_report(out, options.path, measurement, verdict);
+  if (!flush(out)) return 1;
+  return verdict.problem ? 2 : 0;
+}
+
+}  // namespace
+
 int run(int argc, const char* const* argv) {
   static uint8_t window_buffer[kWindowSize];
   static OutBuffer out;
@@ -223,6 +258,7 @@ int run(int argc, const char* const* argv) {
   out.fd = kStdout;
   ReadWindow window;
   window.buffer = window_buffer;
+  if (options.check) return check_file(file, window, out, options, program);
   PassOptions pass;
   pass.mode = options.mode;
   pass.resync = options.resync;

@@ -29,11 +29,14 @@ struct Options {
   uint32_t bitrate = 0;
   bool resync = false;
   bool past_end = false;
+  bool check = false;  // the rate audit, in Dump mode's read-only walk
+  bool json = false;   // the audit as one JSON object
 };
 
 // psrate [OPTION...] FILE [BITRATE]: leading arguments that begin with "--"
 // (and "-h") are options, up to a lone "--"; the operands that follow choose
 // the mode as they always have. --help, then --version, outrank everything else.
+// --check takes FILE alone and implies --resync and --past-end; --json needs --check.
 Failure parse_arguments(int argc, const char* const* argv, Options& options);
 
 // The --help text; the fixed messages appear in `encoding`.

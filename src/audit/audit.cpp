@@ -1,0 +1,296 @@
+#include "audit/audit.hpp"
+
+#include <algorithm>
+
+namespace psrate {
+
+uint64_t decode_scr(std::span<const uint8_t> d, bool mpeg1) {
+  if (mpeg1) {
+    // '0010' SCR[32..30] marker, SCR[29..15] marker, SCR[14..0] marker (bytes 4..8)
+    uint64_t base = uint64_t(d[4] >> 1 & 0x07) << 30 | uint64_t(d[5]) << 22 |
+                    uint64_t(d[6] >> 1) << 15 | uint64_t(d[7]) << 7 | uint64_t(d[8] >> 1);
+    return base * 300;
+  }
+  // '01' base[32..30] marker base[29..15] marker base[14..0] marker ext[8..0] marker (bytes 4..9)
+  uint64_t base = uint64_t(d[4] >> 3 & 0x07) << 30 | uint64_t(d[4] & 0x03) << 28 |
+                  uint64_t(d[5]) << 20 | uint64_t(d[6] >> 3) << 15 | uint64_t(d[6] & 0x03) << 13 |
+                  uint64_t(d[7]) << 5 | uint64_t(d[8] >> 3);
+  uint64_t ext = uint64_t(d[8] & 0x03) << 7 | uint64_t(d[9] >> 1);
+  return base * 300 + ext;
+}
+
+uint64_t scr_interval(uint64_t earlier, uint64_t later) {
+  // An extension above 299 can carry an SCR a little past the modulus.
+  earlier %= kScrModulus;
+  later %= kScrModulus;
+  return later >= earlier ? later - earlier : later + kScrModulus - earlier;
+}
+
+uint64_t rate_units_for(Wide bytes, Wide ticks) {
+  Wide scaled = bytes * kTicksPerByteUnit;
+  return uint64_t((scaled + ticks - 1) / ticks);
+}
+
+namespace {
+
+// The run of continuous pairs ends: the packs still held are judged.
+void end_run(Measurement& m) {
+  for (size_t i = 0; i < m.run_count; ++i)
+    if (m.run[(m.run_start + i) % kStretchPairs].too_fast) ++m.packs_below_needed;
+  m.run_start = 0;
+  m.run_count = 0;
+}
+
+// Every stretch that ends at the new pair: the last 1..8 pairs of the run.
+// A continuous pair moves at most 4194303 rate units, so each product below
+// stays under 2^51 and 64 bits hold it exactly.
+void add_continuous_pair(Measurement& m, const HeldPair& pair) {
+  if (m.run_count == kStretchPairs) {
+    if (m.run[m.run_start].too_fast) ++m.packs_below_needed;
+    m.run_start = (m.run_start + 1) % kStretchPairs;
+    --m.run_count;
+  }
+  m.run[(m.run_start + m.run_count) % kStretchPairs] = pair;
+  ++m.run_count;
+  uint64_t sum_d = 0, sum_dt = 0;
+  uint32_t min_rate = UINT32_MAX;
+  for (size_t n = 1; n <= m.run_count; ++n) {
+    HeldPair& first = m.run[(m.run_start + m.run_count - n) % kStretchPairs];
+    sum_d += first.d;
+    sum_dt += first.dt;
+    min_rate = std::min(min_rate, first.m);
+    uint64_t bytes = sum_d * kTicksPerByteUnit;
+    uint64_t ticks = sum_dt + kScrRoundingSlack;
+    // need = ceil(bytes / ticks); need > r exactly when bytes > r * ticks
+    if (bytes > uint64_t(min_rate) * ticks) first.too_fast = true;
+    if (m.need_max != 0 && bytes <= (m.need_max - 1) * ticks) continue;  // below the largest
+    if (m.need_max != 0 && bytes <= m.need_max * ticks) {
+      m.needed_at = std::min(m.needed_at, first.offset);  // as large as the largest
+      continue;
+    }
+    m.need_max = rate_units_for(sum_d, ticks);
+    m.needed_at = first.offset;
+  }
+}
+
+void count_pack(Measurement& m, const Unit& u, std::span<const uint8_t> bytes) {
+  uint32_t rate = u.pack.program_mux_rate;
+  uint64_t scr = decode_scr(bytes, u.pack.mpeg1);
+  if (m.packs == 0) {
+    m.mux_min = m.mux_max = m.first_mux = rate;
+  } else {
+    m.mux_min = std::min(m.mux_min, rate);
+    m.mux_max = std::max(m.mux_max, rate);
+  }
+  ++m.packs;
+  ++(u.pack.mpeg1 ? m.mpeg1_packs : m.mpeg2_packs);
+  if (rate == 0) ++m.mux_zero;
+  if (m.have_pack) {
+    ++m.pairs;
+    uint64_t d = u.offset - m.last_offset;
+    bool continuous = false;
+    if (!m.broken) {
+      if (m.unbroken_pairs++ == 0)
+        m.pack_size = d;
+      else if (d != m.pack_size)
+        m.pack_size_varies = true;
+      uint64_t dt = scr_interval(m.last_scr, scr);
+      // more than the 22-bit field can hold: a clock that barely moved
+      bool overflows = Wide(d) * kTicksPerByteUnit > Wide(kRateFieldMax) * dt;
+      continuous = dt > 0 && dt <= kScrMaxInterval && !overflows;
+      if (continuous) {
+        ++m.continuous;
+        m.sum_d += d;
+        m.sum_dt += dt;
+        add_continuous_pair(m, {d, dt, m.last_mux, m.last_offset, false});
+      }
+    }
+    if (!continuous) {
+      ++m.discontinuities;
+      end_run(m);
+    }
+  }
+  m.have_pack = true;
+  m.broken = false;
+  m.last_offset = u.offset;
+  m.last_scr = scr;
+  m.last_mux = rate;
+}
+
+}  // namespace
+
+Failure measure_unit(void* context, const Unit& u, const ReadWindow& w) {
+  Measurement& m = *static_cast<Measurement*>(context);
+  m.data_end = std::max(m.data_end, w.base + w.filled);
+  if (m.end_codes > 0 && u.kind != UnitKind::ZeroStuffing) m.data_after_end_code = true;
+  uint64_t extent = u.length;
+  switch (u.kind) {
+    case UnitKind::Pack:
+      count_pack(m, u, std::span<const uint8_t>(w.buffer.data() + w.pos, w.filled - w.pos));
+      break;
+    case UnitKind::SystemHeader:
+      ++m.system_headers;
+      if (u.length >= kSystemRateBoundEnd) {
+        uint32_t r = u.system.rate_bound;
+        m.rate_bound_min = m.rate_bounds == 0 ? r : std::min(m.rate_bound_min, r);
+        m.rate_bound_max = m.rate_bounds == 0 ? r : std::max(m.rate_bound_max, r);
+        ++m.rate_bounds;
+      }
+      break;
+    case UnitKind::EndCode:
+      if (m.end_codes++ == 0) m.first_end_code = u.offset;
+      m.broken = true;
+      extent = kStartCodeBytes;
+      break;
+    case UnitKind::ZeroStuffing: ++m.zero_stuffing; break;
+    case UnitKind::Skipped:
+      if (m.skipped_ranges++ == 0) m.first_skipped = u.offset;
+      m.skipped_bytes += u.length;
+      m.broken = true;
+      break;
+    case UnitKind::PrivateStream1:
+    case UnitKind::Padding:
+    case UnitKind::PrivateStream2:
+    case UnitKind::Audio:
+    case UnitKind::Video:
+    case UnitKind::Unknown:
+      // A walk that does not resynchronise takes any 32-bit value as a unit.
+      if (u.start_code >= 0x1BC && u.start_code <= 0x1FF) {
+        StreamTally& t = m.streams[u.start_code & 0xFF];
+        ++t.packets;
+        t.bytes += u.length;
+      }
+      break;
+  }
+  m.seen_unit = true;
+  m.last_kind = u.kind;
+  m.last_stream = uint8_t(u.start_code);
+  m.last_unit_end = u.offset + extent;
+  m.truncated_at = u.offset;
+  return Failure::None;
+}
+
+void finish_measurement(Measurement& m, const ReadWindow& w, bool size_known, uint64_t file_size) {
+  end_run(m);
+  // Bytes the walk holds but did not take: the tail after the last unit.
+  uint64_t tail_end = w.base + w.carried;
+  if (w.carried > 0) m.data_end = std::max(m.data_end, tail_end);
+  m.file_size = size_known && file_size >= m.data_end ? file_size : m.data_end;
+  uint64_t last_offset = m.truncated_at;
+  m.truncated_at = 0;
+  if (m.seen_unit && m.last_unit_end > m.file_size) {
+    // The last unit's length runs past the end of the file.
+    m.truncated = true;
+    m.truncated_at = last_offset;
+    if (m.last_kind != UnitKind::Pack && m.last_kind != UnitKind::SystemHeader &&
+        m.last_kind != UnitKind::Skipped && m.last_kind != UnitKind::EndCode &&
+        m.last_kind != UnitKind::ZeroStuffing) {
+      uint64_t cut = m.last_unit_end - m.file_size;
+      StreamTally& t = m.streams[m.last_stream];
+      if (t.packets > 0 && t.bytes >= cut) t.bytes -= cut;
+    }
+    return;
+  }
+  // A walk that stops at an end code leaves the rest unread: nothing to judge.
+  if (m.seen_unit && m.last_kind == UnitKind::EndCode && w.base <= last_offset) return;
+  if (w.base >= m.file_size) return;
+  // 1 to 3 zero bytes at the end are zero stuffing too short to frame; any
+  // other tail is a unit cut before its fixed bytes, a start code included.
+  bool zeros = tail_end == m.file_size;
+  for (size_t i = 0; zeros && i < w.carried; ++i) zeros = w.buffer[i] == 0;
+  if (zeros && w.carried < kStartCodeBytes) {
+    m.zero_stuffing += w.carried;
+    return;
+  }
+  m.truncated = true;
+  m.truncated_at = w.base;
+}
+
+Failure measure_file(StreamFile& file, ReadWindow& window, Measurement& m) {
+  uint64_t size = 0;
+  bool size_known = file_size(file, size);
+  ScanConfig config;
+  config.mode = RunMode::Dump;
+  config.resync = true;
+  config.past_end = true;
+  config.on_unit = measure_unit;
+  config.context = &m;
+  if (Failure f = scan_stream(file, window, config); f != Failure::None) return f;
+  finish_measurement(m, window, size_known, size);
+  return Failure::None;
+}
+
+// --- derived figures ---
+
+std::string_view profile_name(Profile p) {
+  switch (p) {
+    case Profile::None: return "none";
+    case Profile::Dvd: return "dvd";
+    case Profile::Vcd: return "vcd";
+    case Profile::Mpeg2: return "mpeg2";
+    case Profile::Mpeg1: return "mpeg1";
+    case Profile::Mixed: return "mixed";
+  }
+  return "none";
+}
+
+Verdict judge(const Measurement& m) {
+  Verdict v;
+  v.has_pack_size = m.unbroken_pairs > 0 && !m.pack_size_varies;
+  if (m.packs == 0)
+    v.profile = Profile::None;
+  else if (m.mpeg2_packs == m.packs)
+    v.profile = v.has_pack_size && m.pack_size == kDvdPackSize ? Profile::Dvd : Profile::Mpeg2;
+  else if (m.mpeg1_packs == m.packs)
+    v.profile = v.has_pack_size && m.pack_size == kVcdPackSize ? Profile::Vcd : Profile::Mpeg1;
+  else
+    v.profile = Profile::Mixed;
+
+  v.has_timing = m.continuous > 0;
+  if (v.has_timing) {
+    v.duration_ms = uint64_t((m.sum_dt + kTicksPerSecond / 2000) / (kTicksPerSecond / 1000));
+    v.average_rate = uint64_t(m.sum_d * 8 * kTicksPerSecond / m.sum_dt);
+    v.needed_rate = m.need_max * kBitsPerRateUnit;
+  }
+  v.has_player_duration = m.packs > 0 && m.first_mux > 0;
+  if (v.has_player_duration)  // size / (rate * 50) seconds, to the nearest millisecond
+    v.player_duration_ms = uint64_t((Wide(m.file_size) * 40 + m.first_mux) / (Wide(2) * m.first_mux));
+
+  auto set = [&v](Finding f, bool holds) { v.found[size_t(f)] = holds; };
+  uint64_t mux_max_rate = uint64_t(m.mux_max) * kBitsPerRateUnit;
+  set(Finding::NoPackHeader, m.packs == 0);
+  set(Finding::MuxRateZero, m.mux_zero > 0);
+  set(Finding::MuxRateBelowNeeded, m.packs_below_needed > 0);
+  set(Finding::RateBoundBelowMuxRate,
+      m.packs > 0 && m.rate_bounds > 0 && m.rate_bound_min < m.mux_max);
+  set(Finding::DvdRateLimit,
+      v.profile == Profile::Dvd &&
+          (mux_max_rate > kDvdRateLimit || (v.has_timing && v.needed_rate > kDvdRateLimit)));
+  set(Finding::Damaged, m.skipped_ranges > 0);
+  set(Finding::DataAfterEndCode, m.data_after_end_code);
+  set(Finding::Truncated, m.truncated);
+  set(Finding::ScrDiscontinuity, m.discontinuities > 0);
+  set(Finding::MuxRateVaries, m.packs > 0 && m.mux_min != m.mux_max);
+  if (v.has_timing && v.has_player_duration) {
+    // |size * 540000 / m - sum dt| > sum dt / 20, in ticks, without division
+    Wide by_rate = Wide(m.file_size) * kTicksPerByteUnit;
+    Wide by_scr = m.sum_dt * m.first_mux;
+    Wide gap = by_rate > by_scr ? by_rate - by_scr : by_scr - by_rate;
+    set(Finding::DurationMismatch, gap * 20 > by_scr);
+  }
+
+  for (const FindingClass& c : kFindingClasses)
+    if (v.found[size_t(c.finding)] && c.severity == Severity::Problem) v.problem = true;
+  if (v.found[size_t(Finding::MuxRateBelowNeeded)] ||
+      v.found[size_t(Finding::RateBoundBelowMuxRate)] || v.found[size_t(Finding::MuxRateZero)]) {
+    v.has_suggestion = true;
+    // Without SCR timing nothing says the declared rates are too high: keep the largest.
+    uint64_t rate = v.has_timing ? v.needed_rate : mux_max_rate;
+    v.suggested_rate = std::max<uint64_t>(rate, kBitsPerRateUnit);
+    v.fix_resync = m.skipped_ranges > 0;
+    v.fix_past_end = m.data_after_end_code;
+  }
+  return v;
+}
+
+}  // namespace psrate

@@ -1,0 +1,181 @@
+// The rate audit: one walk over the stream measures its pack headers' system
+// clock references against their program_mux_rate fields (ISO/IEC 13818-1,
+// 2.5.2 and 2.5.3.4), then the figures and findings are derived from the tallies.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "io/scan.hpp"
+#include "io/status.hpp"
+#include "io/stream_file.hpp"
+#include "ps/units.hpp"
+
+namespace psrate {
+
+// --- clock and rate constants ---
+inline constexpr uint64_t kScrModulus = 300ull << 33;  // the 33-bit base wraps, 300 ticks each
+inline constexpr uint64_t kScrMaxInterval = 18'900'000;  // 0.7 s at 27 MHz
+inline constexpr uint64_t kScrRoundingSlack = 300;       // one 90 kHz tick per stretch
+inline constexpr uint64_t kTicksPerSecond = 27'000'000;
+// bytes * 540000 / ticks = rate units of 50 bytes/s
+inline constexpr uint64_t kTicksPerByteUnit = kTicksPerSecond / 50;
+inline constexpr uint64_t kRateFieldMax = (1u << 22) - 1;
+inline constexpr size_t kStretchPairs = 8;
+inline constexpr uint64_t kDvdRateLimit = 10'080'000;  // bit/s
+inline constexpr uint64_t kDvdPackSize = 2048;
+inline constexpr uint64_t kVcdPackSize = 2324;
+
+// The SCR of a pack header in 27 MHz ticks (base * 300 + extension; MPEG-1
+// carries the base alone). `pack` holds at least the layout's fixed bytes.
+uint64_t decode_scr(std::span<const uint8_t> pack, bool mpeg1);
+
+// (later - earlier) modulo 300 * 2^33: the ticks from one SCR to the next.
+uint64_t scr_interval(uint64_t earlier, uint64_t later);
+
+__extension__ typedef unsigned __int128 Wide;
+
+// ceil(bytes * 540000 / ticks), the rate units that deliver `bytes` in `ticks`.
+uint64_t rate_units_for(Wide bytes, Wide ticks);
+
+struct StreamTally {
+  uint64_t packets = 0;
+  uint64_t bytes = 0;
+};
+
+// A continuous pair held for the stretches that end at the pairs after it.
+struct HeldPair {
+  uint64_t d;
+  uint64_t dt;
+  uint32_t m;       // program_mux_rate of the pack that begins the pair
+  uint64_t offset;  // that pack's offset
+  bool too_fast;    // the pack begins a stretch whose need exceeds its rates
+};
+
+// Everything the walk tallies: fixed-size, no allocation, whatever the file's size.
+struct Measurement {
+  uint64_t file_size = 0;
+
+  uint64_t packs = 0, mpeg1_packs = 0, mpeg2_packs = 0;
+  uint64_t system_headers = 0;
+  std::array<StreamTally, 256> streams{};  // by stream_id, for codes 0x1BC..0x1FF
+  uint64_t end_codes = 0, first_end_code = 0;
+  bool data_after_end_code = false;
+  uint64_t skipped_ranges = 0, skipped_bytes = 0, first_skipped = 0;
+  uint64_t zero_stuffing = 0;
+  bool truncated = false;
+  uint64_t truncated_at = 0;
+
+  uint32_t mux_min = 0, mux_max = 0, first_mux = 0;
+  uint64_t mux_zero = 0;
+  uint64_t rate_bounds = 0;  // system headers long enough to hold rate_bound
+  uint32_t rate_bound_min = 0, rate_bound_max = 0;
+
+  // pairs of packs
+  uint64_t pairs = 0, continuous = 0, discontinuities = 0;
+  uint64_t unbroken_pairs = 0, pack_size = 0;
+  bool pack_size_varies = false;
+  Wide sum_d = 0, sum_dt = 0;  // over continuous pairs
+  uint64_t need_max = 0, needed_at = 0;  // rate units; 0 without a continuous pair
+  uint64_t packs_below_needed = 0;
+
+  // --- walk state ---
+  bool have_pack = false;
+  bool broken = false;  // a skipped range or an end code since the last pack
+  uint64_t last_offset = 0, last_scr = 0;
+  uint32_t last_mux = 0;
+  std::array<HeldPair, kStretchPairs> run{};  // the current run's last pairs, as a ring
+  size_t run_start = 0, run_count = 0;
+  uint64_t data_end = 0;                          // end of the data the walk has seen
+  UnitKind last_kind = UnitKind::EndCode;
+  uint8_t last_stream = 0;
+  uint64_t last_unit_end = 0;
+  bool seen_unit = false;
+};
+
+// The UnitHandler of the audit walk; `context` is a Measurement.
+Failure measure_unit(void* context, const Unit& unit, const ReadWindow& window);
+
+// Closes the walk: the last run of pairs, the cut tail of the file and its size.
+// `window` is as scan_stream left it; `file_size` is 0 when it could not be told.
+void finish_measurement(Measurement& m, const ReadWindow& window, bool size_known,
+                        uint64_t file_size);
+
+// The whole walk over an open file (read only): --resync --past-end, then
+// finish_measurement. The file is left open.
+Failure measure_file(StreamFile& file, ReadWindow& window, Measurement& m);
+
+// --- derived figures and findings ---
+enum class Profile : uint8_t { None, Dvd, Vcd, Mpeg2, Mpeg1, Mixed };
+std::string_view profile_name(Profile p);
+
+enum class Severity : uint8_t { Problem, Note };
+
+enum class Finding : uint8_t {
+  NoPackHeader,
+  MuxRateZero,
+  MuxRateBelowNeeded,
+  RateBoundBelowMuxRate,
+  DvdRateLimit,
+  Damaged,
+  DataAfterEndCode,
+  Truncated,
+  ScrDiscontinuity,
+  MuxRateVaries,
+  DurationMismatch,
+};
+inline constexpr size_t kFindingCount = 11;
+
+struct FindingClass {
+  Finding finding;
+  std::string_view code;
+  Severity severity;
+};
+
+// In report order: problems first.
+inline constexpr std::array<FindingClass, kFindingCount> kFindingClasses{{
+    {Finding::NoPackHeader, "no_pack_header", Severity::Problem},
+    {Finding::MuxRateZero, "mux_rate_zero", Severity::Problem},
+    {Finding::MuxRateBelowNeeded, "mux_rate_below_needed", Severity::Problem},
+    {Finding::RateBoundBelowMuxRate, "rate_bound_below_mux_rate", Severity::Problem},
+    {Finding::DvdRateLimit, "dvd_rate_limit", Severity::Problem},
+    {Finding::Damaged, "damaged", Severity::Problem},
+    {Finding::DataAfterEndCode, "data_after_end_code", Severity::Note},
+    {Finding::Truncated, "truncated", Severity::Note},
+    {Finding::ScrDiscontinuity, "scr_discontinuity", Severity::Note},
+    {Finding::MuxRateVaries, "mux_rate_varies", Severity::Note},
+    {Finding::DurationMismatch, "duration_mismatch", Severity::Note},
+}};
+
+constexpr bool finding_classes_in_order() {
+  bool notes = false;
+  for (size_t i = 0; i < kFindingClasses.size(); ++i) {
+    if (size_t(kFindingClasses[i].finding) != i) return false;
+    if (notes && kFindingClasses[i].severity == Severity::Problem) return false;
+    notes = kFindingClasses[i].severity == Severity::Note;
+  }
+  return true;
+}
+static_assert(finding_classes_in_order(), "findings by enum value, problems before notes");
+
+struct Verdict {
+  Profile profile = Profile::None;
+  bool has_pack_size = false;
+  bool has_timing = false;       // at least one continuous pair
+  uint64_t duration_ms = 0;      // rounded to the millisecond
+  uint64_t average_rate = 0;     // bit/s
+  uint64_t needed_rate = 0;      // bit/s
+  bool has_player_duration = false;
+  uint64_t player_duration_ms = 0;  // file size / first program_mux_rate
+  std::array<bool, kFindingCount> found{};
+  bool has_suggestion = false;
+  uint64_t suggested_rate = 0;  // bit/s
+  bool fix_resync = false, fix_past_end = false;
+  bool problem = false;  // at least one finding of severity Problem
+};
+
+Verdict judge(const Measurement& m);
+
+}  // namespace psrate

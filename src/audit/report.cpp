@@ -1,0 +1,328 @@
+#include "audit/report.hpp"
+
+#include <nlohmann/json.hpp>
+
+namespace psrate {
+namespace {
+
+std::string dec(uint64_t v) { return std::to_string(v); }
+
+std::string bits(uint64_t rate_units) { return dec(rate_units * kBitsPerRateUnit); }
+
+// Milliseconds as seconds with 3 decimals.
+std::string seconds(uint64_t ms) {
+  std::string frac = dec(ms % 1000);
+  return dec(ms / 1000) + "." + std::string(3 - frac.size(), '0') + frac;
+}
+
+// A share of the file in percent with one decimal, rounded.
+std::string percent(uint64_t part, uint64_t whole) {
+  if (whole == 0) return "0.0%";
+  uint64_t tenths = uint64_t((Wide(part) * 2000 + whole) / (Wide(2) * whole));
+  return dec(tenths / 10) + "." + dec(tenths % 10) + "%";
+}
+
+const char* plural(uint64_t n, const char* one, const char* many) { return n == 1 ? one : many; }
+
+std::string_view stream_kind(uint8_t id) {
+  if (id == 0xBC) return "program stream map";
+  if (id == 0xBD) return "private stream 1";
+  if (id == 0xBE) return "padding";
+  if (id == 0xBF) return "private stream 2";
+  if (id >= 0xC0 && id <= 0xDF) return "audio";
+  if (id >= 0xE0 && id <= 0xEF) return "video";
+  return "other";
+}
+
+// A POSIX shell word for `s`.
+std::string shell_word(std::string_view s) {
+  bool plain = !s.empty();
+  for (char c : s)
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+          std::string_view("_./+-=:,@%").find(c) != std::string_view::npos))
+      plain = false;
+  if (plain) return std::string(s);
+  std::string w = "'";
+  for (char c : s) {
+    if (c == '\'')
+      w += "'\\''";
+    else
+      w += c;
+  }
+  return w + "'";
+}
+
+bool has(const Verdict& v, Finding f) { return v.found[size_t(f)]; }
+
+}  // namespace
+
+std::string finding_message(Finding f, const Measurement& m, const Verdict& v) {
+  switch (f) {
+    case Finding::NoPackHeader:
+      return "No pack header was found: this is not an MPEG program stream, or its pack headers "
+             "are lost.";
+    case Finding::MuxRateZero:
+      return dec(m.mux_zero) + plural(m.mux_zero, " pack header has", " pack headers have") +
+             " program_mux_rate 0, which is forbidden.";
+    case Finding::MuxRateBelowNeeded:
+      return "The SCRs deliver bytes faster than program_mux_rate says: they need up to " +
+             dec(v.needed_rate) + " bit/s (first from the pack at " + dec(m.needed_at) +
+             "), the fields hold " + bits(m.mux_min) +
+             (m.mux_min == m.mux_max ? "" : " to " + bits(m.mux_max)) + " bit/s, and " +
+             dec(m.packs_below_needed) + plural(m.packs_below_needed, " pack begins", " packs begin") +
+             " a stretch that is delivered too fast.";
+    case Finding::RateBoundBelowMuxRate:
+      return "The smallest rate_bound, " + bits(m.rate_bound_min) +
+             " bit/s, is below the largest program_mux_rate, " + bits(m.mux_max) +
+             " bit/s: rate_bound must be at least the rate of every pack.";
+    case Finding::DvdRateLimit: {
+      uint64_t rate = uint64_t(m.mux_max) * kBitsPerRateUnit;
+      if (v.has_timing && v.needed_rate > rate) rate = v.needed_rate;
+      return "The packs are DVD packs, but the rate reaches " + dec(rate) +
+             " bit/s, above the DVD limit of " + dec(kDvdRateLimit) + " bit/s.";
+    }
+    case Finding::Damaged:
+      return dec(m.skipped_bytes) + plural(m.skipped_bytes, " byte", " bytes") + " in " +
+             dec(m.skipped_ranges) + plural(m.skipped_ranges, " range", " ranges") +
+             " (the first at " + dec(m.first_skipped) +
+             ") are not units: they were stepped over to the next pack header.";
+    case Finding::DataAfterEndCode:
+      return "Units follow the end code at " + dec(m.first_end_code) + " (" +
+             dec(m.file_size - m.first_end_code - kStartCodeBytes) +
+             " bytes after it): a run without --past-end stops there.";
+    case Finding::Truncated:
+      return "The file ends inside the unit at " + dec(m.truncated_at) + ": it has been cut.";
+    case Finding::ScrDiscontinuity:
+      return dec(m.discontinuities) + " of " + dec(m.pairs) +
+             " pairs of packs are not continuous (the SCR restarts, jumps by more than 0.7 s or "
+             "stands still, or damage or an end code lies between them): the timing leaves "
+             "them out.";
+    case Finding::MuxRateVaries:
+      return "program_mux_rate varies from " + bits(m.mux_min) + " to " + bits(m.mux_max) +
+             " bit/s.";
+    case Finding::DurationMismatch:
+      return "A player that divides the file size by the first program_mux_rate shows " +
+             seconds(v.player_duration_ms) + " s, the SCRs span " + seconds(v.duration_ms) +
+             " s: the stream averages " + dec(v.average_rate) + " bit/s against the field's " +
+             bits(m.first_mux) +
+             " (a variable-rate stream averages below its field), and setting the rate fields "
+             "does not change this.";
+  }
+  return "";
+}
+
+std::string fix_command(std::string_view path, const Verdict& v) {
+  std::string c = "psrate ";
+  if (v.fix_resync) c += "--resync ";
+  if (v.fix_past_end) c += "--past-end ";
+  if (!path.empty() && path[0] == '-') c += "-- ";  // a name that reads as an option
+  return c + shell_word(path) + " " + dec(v.suggested_rate);
+}
+
+// --- the screen ---
+
+namespace {
+
+constexpr size_t kLabelWidth = 19;
+constexpr size_t kTextWidth = 80;
+
+void label(OutBuffer& out, std::string_view name) {
+  put(out, name);
+  for (size_t i = name.size(); i < kLabelWidth; ++i) put_char(out, ' ');
+}
+
+void line(OutBuffer& out, std::string_view name, const std::string& value) {
+  label(out, name);
+  put(out, value);
+  put_char(out, '\n');
+}
+
+// Words of `text` on lines of at most 80 columns, each indented by `indent`.
+void put_wrapped(OutBuffer& out, std::string_view text, size_t indent) {
+  size_t column = 0;
+  while (!text.empty()) {
+    size_t end = text.find(' ');
+    std::string_view word = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    if (column > indent && column + 1 + word.size() > kTextWidth) {
+      put_char(out, '\n');
+      column = 0;
+    }
+    if (column == 0) {
+      for (; column < indent; ++column) put_char(out, ' ');
+    } else {
+      put_char(out, ' ');
+      ++column;
+    }
+    put(out, word);
+    column += word.size();
+  }
+  put_char(out, '\n');
+}
+
+void put_findings(OutBuffer& out, const Measurement& m, const Verdict& v, Severity severity,
+                  std::string_view heading) {
+  bool any = false;
+  for (const FindingClass& c : kFindingClasses) {
+    if (c.severity != severity || !v.found[size_t(c.finding)]) continue;
+    if (!any) {
+      put(out, heading);
+      put_char(out, '\n');
+    }
+    any = true;
+    put(out, "  ");
+    put(out, c.code);
+    put_char(out, '\n');
+    put_wrapped(out, finding_message(c.finding, m, v), 4);
+  }
+}
+
+}  // namespace
+
+void put_report(OutBuffer& out, std::string_view path, const Measurement& m, const Verdict& v) {
+  line(out, "file", std::string(path));
+  line(out, "size", dec(m.file_size) + " bytes");
+  line(out, "profile", std::string(profile_name(v.profile)));
+  std::string packs = dec(m.packs) + " (MPEG-2 " + dec(m.mpeg2_packs) + ", MPEG-1 " +
+                      dec(m.mpeg1_packs) + ")";
+  if (v.has_pack_size) packs += ", " + dec(m.pack_size) + " bytes each";
+  line(out, "packs", packs);
+  line(out, "system headers", dec(m.system_headers));
+  for (size_t id = 0; id < m.streams.size(); ++id) {
+    const StreamTally& t = m.streams[id];
+    if (t.packets == 0) continue;
+    char name[] = "stream xx";
+    name[7] = "0123456789abcdef"[id >> 4];
+    name[8] = "0123456789abcdef"[id & 15];
+    line(out, name,
+         dec(t.packets) + plural(t.packets, " packet, ", " packets, ") + dec(t.bytes) +
+             " bytes, " + percent(t.bytes, m.file_size) + " (" +
+             std::string(stream_kind(uint8_t(id))) + ")");
+  }
+  if (m.end_codes == 0)
+    line(out, "end codes", "none");
+  else
+    line(out, "end codes",
+         dec(m.end_codes) + ", the first at " + dec(m.first_end_code) + ", " +
+             dec(m.file_size - m.first_end_code - kStartCodeBytes) + " bytes after it");
+  if (m.skipped_ranges == 0)
+    line(out, "skipped", "none");
+  else
+    line(out, "skipped",
+         dec(m.skipped_bytes) + " bytes in " + dec(m.skipped_ranges) +
+             plural(m.skipped_ranges, " range", " ranges") + ", the first at " +
+             dec(m.first_skipped));
+  line(out, "zero stuffing", dec(m.zero_stuffing) + " bytes");
+  line(out, "truncated", m.truncated ? "at " + dec(m.truncated_at) : std::string("no"));
+  if (m.packs == 0) {
+    line(out, "program_mux_rate", "none");
+  } else {
+    std::string rates = m.mux_min == m.mux_max ? bits(m.mux_min) + " bit/s"
+                                               : bits(m.mux_min) + " to " + bits(m.mux_max) +
+                                                     " bit/s";
+    if (m.mux_zero > 0) rates += ", 0 in " + dec(m.mux_zero) + plural(m.mux_zero, " pack", " packs");
+    line(out, "program_mux_rate", rates);
+  }
+  if (m.rate_bounds == 0)
+    line(out, "rate_bound", "none");
+  else
+    line(out, "rate_bound",
+         m.rate_bound_min == m.rate_bound_max
+             ? bits(m.rate_bound_min) + " bit/s"
+             : bits(m.rate_bound_min) + " to " + bits(m.rate_bound_max) + " bit/s");
+  line(out, "SCR duration", seconds(v.duration_ms) + " s");
+  line(out, "SCR pairs",
+       dec(m.pairs) + ": " + dec(m.continuous) + " continuous, " + dec(m.discontinuities) +
+           plural(m.discontinuities, " discontinuity", " discontinuities"));
+  line(out, "average rate", v.has_timing ? dec(v.average_rate) + " bit/s" : std::string("none"));
+  line(out, "needed rate",
+       v.has_timing ? dec(v.needed_rate) + " bit/s, first from the pack at " + dec(m.needed_at) +
+                          "; " + dec(m.packs_below_needed) +
+                          plural(m.packs_below_needed, " pack", " packs") + " below it"
+                    : std::string("none"));
+  line(out, "player duration",
+       v.has_player_duration
+           ? seconds(v.player_duration_ms) + " s (size / the first program_mux_rate)"
+           : std::string("none"));
+  put_char(out, '\n');
+  bool any = false;
+  for (bool f : v.found) any = any || f;
+  if (!any) put(out, "No findings.\n");
+  put_findings(out, m, v, Severity::Problem, "Problems:");
+  put_findings(out, m, v, Severity::Note, "Notes:");
+  put_char(out, '\n');
+  if (v.has_suggestion) {
+    put(out, "Fix: ");
+    put(out, fix_command(path, v));
+    put_char(out, '\n');
+  } else {
+    put(out, "Fix: none needed for the rate fields.\n");
+  }
+}
+
+// --- JSON ---
+
+void put_json_report(OutBuffer& out, std::string_view path, const Measurement& m,
+                     const Verdict& v) {
+  using Json = nlohmann::ordered_json;
+  auto value_or_null = [](bool present, uint64_t value) { return present ? Json(value) : Json(); };
+  auto ms_seconds = [](uint64_t ms) { return Json(double(ms) / 1000.0); };
+  Json j;
+  j["file"] = std::string(path);
+  j["size"] = m.file_size;
+  j["profile"] = std::string(profile_name(v.profile));
+  j["packs"] = {{"count", m.packs},
+                {"mpeg1", m.mpeg1_packs},
+                {"mpeg2", m.mpeg2_packs},
+                {"pack_size", value_or_null(v.has_pack_size, m.pack_size)}};
+  j["system_headers"] = m.system_headers;
+  Json streams = Json::array();
+  for (size_t id = 0; id < m.streams.size(); ++id) {
+    const StreamTally& t = m.streams[id];
+    if (t.packets == 0) continue;
+    char hex[3] = {"0123456789abcdef"[id >> 4], "0123456789abcdef"[id & 15], '\0'};
+    streams.push_back({{"id", hex}, {"packets", t.packets}, {"bytes", t.bytes}});
+  }
+  j["streams"] = streams;
+  bool end = m.end_codes > 0;
+  j["end_codes"] = m.end_codes;
+  j["first_end_code"] = value_or_null(end, m.first_end_code);
+  j["bytes_after_end_code"] =
+      value_or_null(end, end ? m.file_size - m.first_end_code - kStartCodeBytes : 0);
+  j["truncated_at"] = value_or_null(m.truncated, m.truncated_at);
+  j["skipped"] = {{"ranges", m.skipped_ranges},
+                  {"bytes", m.skipped_bytes},
+                  {"first", value_or_null(m.skipped_ranges > 0, m.first_skipped)}};
+  j["zero_stuffing"] = m.zero_stuffing;
+  bool packs = m.packs > 0;
+  j["program_mux_rate"] = {
+      {"min", value_or_null(packs, uint64_t(m.mux_min) * kBitsPerRateUnit)},
+      {"max", value_or_null(packs, uint64_t(m.mux_max) * kBitsPerRateUnit)},
+      {"zero", m.mux_zero}};
+  bool bounds = m.rate_bounds > 0;
+  j["rate_bound"] = {{"min", value_or_null(bounds, uint64_t(m.rate_bound_min) * kBitsPerRateUnit)},
+                     {"max", value_or_null(bounds, uint64_t(m.rate_bound_max) * kBitsPerRateUnit)}};
+  j["scr"] = {
+      {"pairs", m.pairs}, {"continuous", m.continuous}, {"discontinuities", m.discontinuities}};
+  j["duration"] = ms_seconds(v.duration_ms);
+  j["average_rate"] = value_or_null(v.has_timing, v.average_rate);
+  j["needed_rate"] = value_or_null(v.has_timing, v.needed_rate);
+  j["needed_at"] = value_or_null(v.has_timing, m.needed_at);
+  j["packs_below_needed"] = m.packs_below_needed;
+  j["duration_from_mux_rate"] =
+      v.has_player_duration ? ms_seconds(v.player_duration_ms) : Json();
+  Json findings = Json::array();
+  for (const FindingClass& c : kFindingClasses) {
+    if (!has(v, c.finding)) continue;
+    findings.push_back({{"code", std::string(c.code)},
+                        {"severity", c.severity == Severity::Problem ? "problem" : "note"},
+                        {"message", finding_message(c.finding, m, v)}});
+  }
+  j["findings"] = findings;
+  j["suggested_rate"] = value_or_null(v.has_suggestion, v.suggested_rate);
+  // ASCII throughout; bytes of the file name that are not UTF-8 become U+FFFD.
+  put(out, j.dump(2, ' ', true, Json::error_handler_t::replace));
+  put_char(out, '\n');
+}
+
+}  // namespace psrate
