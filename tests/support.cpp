@@ -84,6 +84,19 @@ PassResult rewrite(Bytes& bytes, uint32_t bitrate, size_t window_size) {
   return run_on(bytes, RunMode::Rewrite, bitrate, window_size, &bytes);
 }
 
+AuditRun audit(const Bytes& bytes, size_t window_size) {
+  std::vector<uint8_t> buffer(window_size);
+  ReadWindow window;
+  window.buffer = buffer;
+  StreamFile file;
+  file.fd = memory_file(bytes);
+  AuditRun r{};
+  r.failure = measure_file(file, window, r.measurement);
+  file_close(file);
+  r.verdict = judge(r.measurement);
+  return r;
+}
+
 std::string temp_dir() {
   static std::string dir = [] {
     const char* base = std::getenv("TMPDIR");

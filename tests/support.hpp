@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "audit/audit.hpp"
 #include "io/scan.hpp"
 
 namespace psrate::test {
@@ -23,6 +24,15 @@ PassResult dump(const Bytes& bytes, size_t window_size = kWindowSize);
 
 // Rewrites `bytes` in place (in a memory file) to `bitrate`; `bytes` receives the result.
 PassResult rewrite(Bytes& bytes, uint32_t bitrate, size_t window_size = kWindowSize);
+
+struct AuditRun {
+  Failure failure;
+  Measurement measurement;
+  Verdict verdict;
+};
+
+// The --check walk over `bytes` and its verdict, through a window of `window_size` bytes.
+AuditRun audit(const Bytes& bytes, size_t window_size = kWindowSize);
 
 struct RunResult {
   int status;  // exit status, or 128 + signal
