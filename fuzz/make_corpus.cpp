@@ -225,11 +225,19 @@ void damage() {
     b.data[52 + at] ^= uint8_t(at == 4 ? 0x01 : at == 9 ? 0x80 : 0x01);
     write(numbered("damage-markers1", at), b.data);
   }
-  // a garbage run whose end lands around the window edges, then a pack
+  // a garbage run whose end lands around the window edges, then a pack and
+  // enough after it that the file goes on past the window
   for (size_t window : {size_t(264), size_t(512)})
     for (size_t end : {window - 132, window - 131, window - 30, window - 4, window, window + 3})
       write(numbered("damage-edge" + std::to_string(window) + "-at", end),
-            StreamBuilder{}.pack(25200).fill(end - 14, 0x5A).pack(25200).pes(0xE0, 20).end().data);
+            StreamBuilder{}
+                .pack(25200)
+                .fill(end - 14, 0x5A)
+                .pack(25200)
+                .pes(0xE0, 20)
+                .padding(uint32_t(window))
+                .end()
+                .data);
   // a search that meets the end of the file with 0 to 5 bytes left
   for (size_t n = 0; n <= 5; ++n) {
     StreamBuilder b;

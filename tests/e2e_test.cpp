@@ -13,9 +13,9 @@
 #include <unistd.h>
 #include <csignal>
 
-#include "text/out_buffer.hpp"
 #include "stream_builder.hpp"
 #include "support.hpp"
+#include "text/out_buffer.hpp"
 
 namespace psrate::test {
 namespace {
