@@ -1,6 +1,12 @@
 #include "io/scan.hpp"
 
+#include <bit>
+#include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
 
 namespace psrate {
 namespace {
@@ -105,18 +111,54 @@ bool resumes_at(std::span<const uint8_t> d) {
   return d.size() == kStartCodeBytes || takes_pack(d.subspan(kStartCodeBytes));
 }
 
+constexpr size_t kNoCandidate = SIZE_MAX;
+
+// The first c in [q, last] where 00 00 01 B8..BB begins; d[last + 3] must be
+// readable. Sixteen positions at a time where SSE2 is there: random bytes
+// pass at memory speed, where a search for the 01 alone stops every 256 bytes.
+size_t next_candidate(const uint8_t* d, size_t q, size_t last) {
+#if defined(__SSE2__) || defined(_M_X64)
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i one = _mm_set1_epi8(1);
+  const __m128i top = _mm_set1_epi8(char(0xFC));
+  const __m128i b8 = _mm_set1_epi8(char(0xB8));
+  auto load = [d](size_t at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + at)); };
+  while (q <= last && last - q >= 63) {
+    // two zero bytes in a row first, 64 positions at once: rare in payloads
+    // of random or compressed bytes, so the branch is all but never taken
+    auto pairs = [&](size_t at) {
+      return _mm_cmpeq_epi8(_mm_or_si128(load(at), load(at + 1)), zero);
+    };
+    __m128i any = _mm_or_si128(_mm_or_si128(pairs(q), pairs(q + 16)),
+                               _mm_or_si128(pairs(q + 32), pairs(q + 48)));
+    if (_mm_movemask_epi8(any) == 0) {
+      q += 64;
+      continue;
+    }
+    for (size_t end = q + 64; q < end; q += 16) {
+      __m128i hit =
+          _mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(load(q), load(q + 1)), zero),
+                        _mm_and_si128(_mm_cmpeq_epi8(load(q + 2), one),
+                                      _mm_cmpeq_epi8(_mm_and_si128(load(q + 3), top), b8)));
+      if (int mask = _mm_movemask_epi8(hit); mask != 0)
+        return q + size_t(std::countr_zero(unsigned(mask)));
+    }
+  }
+#endif
+  for (; q <= last; ++q)
+    if (d[q] == 0 && d[q + 1] == 0 && d[q + 2] == 1 && (d[q + 3] & 0xFC) == 0xB8) return q;
+  return kNoCandidate;
+}
+
 // The first position in [from, last] where the search ends, judged on the
-// filled data; every candidate begins 00 00 01, so the scan runs on memchr.
-// last + 4 must lie within the filled data.
+// filled data; last + 4 must lie within it.
 bool find_resume(const ReadWindow& w, size_t from, size_t last, size_t& at) {
   const uint8_t* data = w.buffer.data();
   std::span<const uint8_t> filled(data, w.filled);
   for (size_t q = from; q <= last;) {
-    const void* hit = std::memchr(data + q + 2, 0x01, last - q + 1);
-    if (hit == nullptr) return false;
-    size_t c = size_t(static_cast<const uint8_t*>(hit) - data) - 2;
-    if (data[c] == 0 && data[c + 1] == 0 && (data[c + 3] == 0xBA || data[c + 3] == 0xB9) &&
-        resumes_at(filled.subspan(c))) {
+    size_t c = next_candidate(data, q, last);
+    if (c == kNoCandidate) return false;
+    if ((data[c + 3] == 0xBA || data[c + 3] == 0xB9) && resumes_at(filled.subspan(c))) {
       at = c;
       return true;
     }
