@@ -175,20 +175,26 @@ Unit skipped_range(uint64_t from, uint64_t to) {
   return u;
 }
 
-}  // namespace
-
-Failure scan_stream(StreamFile& file, ReadWindow& w, const ScanConfig& config) {
+// The pass; the resynchronising walk is its own instance, so that the default
+// walk pays nothing for it.
+template <bool kResync>
+Failure walk(StreamFile& file, ReadWindow& w, const ScanConfig& config) {
   w.base = 0;
   w.carried = 0;
   w.skipped = false;
+  // Kept apart from `config`, which the handler might reach: read once.
+  const RunMode mode = config.mode;
+  const bool past_end = config.past_end;
+  const UnitHandler on_unit = config.on_unit;
+  void* const context = config.context;
   bool searching = false;  // a resynchronising search is under way since skip_from
   uint64_t skip_from = 0;
   for (;;) {
-    if (Failure f = refill(file, w, config.mode); f != Failure::None) return f;
+    if (Failure f = refill(file, w, mode); f != Failure::None) return f;
     for (;;) {
       size_t margin = w.last_read != 0 ? kDecodeMargin : kStartCodeBytes;
       if (w.pos + margin > w.filled) break;
-      if (searching) {
+      if (kResync && searching) {
         // Byte by byte, each position with its margin: the first position
         // without one is where the window moves on, as for any unit.
         size_t at = 0;
@@ -199,18 +205,18 @@ Failure scan_stream(StreamFile& file, ReadWindow& w, const ScanConfig& config) {
         w.pos = at;
         searching = false;
         Unit skipped = skipped_range(skip_from, w.base + w.pos);
-        if (Failure f = config.on_unit(config.context, skipped, w); f != Failure::None) return f;
+        if (Failure f = on_unit(context, skipped, w); f != Failure::None) return f;
       }
       std::span<const uint8_t> data(w.buffer.data() + w.pos, w.filled - w.pos);
-      if (config.resync && off_stream(get_u32(data, 0))) {
+      if (kResync && off_stream(get_u32(data, 0))) {
         searching = true;
         skip_from = w.base + w.pos;
         continue;
       }
       Unit unit;
       if (frame_unit(data, w.base + w.pos, unit) == Framing::CutOff) break;
-      if (carry_whole(unit, w, config.mode)) break;
-      if (config.resync) {
+      if (carry_whole(unit, w, mode)) break;
+      if constexpr (kResync) {
         Verdict verdict = judge(unit, data, w);
         if (verdict == Verdict::Carry) break;
         if (verdict == Verdict::Peek) {
@@ -223,24 +229,30 @@ Failure scan_stream(StreamFile& file, ReadWindow& w, const ScanConfig& config) {
           continue;
         }
       }
-      if (Failure f = config.on_unit(config.context, unit, w); f != Failure::None) return f;
+      if (Failure f = on_unit(context, unit, w); f != Failure::None) return f;
       if (unit.kind == UnitKind::EndCode) {
-        if (!config.past_end) return Failure::None;
+        if (!past_end) return Failure::None;
         w.pos += kStartCodeBytes;
         continue;
       }
       w.pos += unit.length;
     }
-    if (searching && w.last_read == 0) {
+    if (kResync && searching && w.last_read == 0) {
       // Fewer than 4 bytes remain: the skipped range runs to the end of the data.
       w.pos = w.filled;
       searching = false;
       Unit skipped = skipped_range(skip_from, w.base + w.pos);
-      if (Failure f = config.on_unit(config.context, skipped, w); f != Failure::None) return f;
+      if (Failure f = on_unit(context, skipped, w); f != Failure::None) return f;
     }
     rebase(w);
     if (w.last_read == 0) return Failure::None;
   }
+}
+
+}  // namespace
+
+Failure scan_stream(StreamFile& file, ReadWindow& w, const ScanConfig& config) {
+  return config.resync ? walk<true>(file, w, config) : walk<false>(file, w, config);
 }
 
 }  // namespace psrate
