@@ -53,7 +53,7 @@ bool off_stream(uint32_t start_code) {
 }
 
 // The marker bits of a pack header whose fixed bytes lie in d.
-bool pack_markers(std::span<const uint8_t> d, const PackHeader& p) {
+inline bool pack_markers(std::span<const uint8_t> d, const PackHeader& p) {
   if (p.mpeg1)
     return (d[4] & 0xF1) == 0x21 && (d[6] & 0x01) && (d[8] & 0x01) && (d[9] & 0x80) &&
            (d[11] & 0x01);
@@ -71,7 +71,7 @@ enum class Verdict : uint8_t { Take, Search, Carry, Peek };
 Verdict judge(const Unit& u, std::span<const uint8_t> d, const ReadWindow& w) {
   if (u.kind == UnitKind::EndCode || u.kind == UnitKind::ZeroStuffing) return Verdict::Take;
   if (u.kind == UnitKind::Pack && !pack_markers(d, u.pack)) return Verdict::Search;
-  if (u.length <= d.size() && d.size() - u.length >= kNextPrefixBytes)
+  if (d.size() >= u.length + kNextPrefixBytes)  // a unit is at most 65,541 bytes: no overflow
     return next_prefix(d.data() + u.length) ? Verdict::Take : Verdict::Search;
   if (w.last_read == 0) return Verdict::Take;
   // A unit is at most 65,541 bytes: only a window smaller than that cannot carry it.
@@ -208,13 +208,15 @@ Failure walk(StreamFile& file, ReadWindow& w, const ScanConfig& config) {
         if (Failure f = on_unit(context, skipped, w); f != Failure::None) return f;
       }
       std::span<const uint8_t> data(w.buffer.data() + w.pos, w.filled - w.pos);
-      if (kResync && off_stream(get_u32(data, 0))) {
+      Unit unit;
+      Framing framing = frame_unit(data, w.base + w.pos, unit);
+      // The margin leaves the start code in the data: judged before the fixed bytes.
+      if (kResync && off_stream(unit.start_code)) {
         searching = true;
-        skip_from = w.base + w.pos;
+        skip_from = unit.offset;
         continue;
       }
-      Unit unit;
-      if (frame_unit(data, w.base + w.pos, unit) == Framing::CutOff) break;
+      if (framing == Framing::CutOff) break;
       if (carry_whole(unit, w, mode)) break;
       if constexpr (kResync) {
         Verdict verdict = judge(unit, data, w);
