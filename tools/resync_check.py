@@ -1,5 +1,15 @@
+#!/usr/bin/env python3
+"""Deletes random single bytes from a real DVD stream and checks a --resync rewrite:
+no byte outside a rate field changes, and every pack header that a byte-by-byte
+search of the whole damaged file finds (marker bits, then 00 00 01 or 00 00 00
+right after it) holds the new rate.
+
+  ffmpeg -f lavfi -i testsrc=size=720x576:rate=25 -f lavfi -i sine -t 30 -target pal-dvd dvd.mpg
+  tools/resync_check.py build/psrate dvd.mpg [TRIALS [DELETIONS]]
+"""
 import random, subprocess, sys
-src = open('dvd.mpg','rb').read()
+psrate, source = sys.argv[1], sys.argv[2]
+src = open(source, 'rb').read()
 rate_units = 9800000 // 400
 def markers(d, p):
     if p + 14 > len(d): return False
@@ -22,16 +32,18 @@ def found_packs(d):
 def mux_bytes(d, p, r):
     if (d[p+4]&0xF0)==0x20: return (9, bytes([r>>15|0x80, (r>>7)&255, (r<<1|1)&255]))
     return (10, bytes([r>>14, (r>>6)&255, (r<<2|3)&255]))
-trials = int(sys.argv[1]) if len(sys.argv) > 1 else 5
+trials = int(sys.argv[3]) if len(sys.argv) > 3 else 5
+deletions = int(sys.argv[4]) if len(sys.argv) > 4 else 100
+failed = 0
 for t in range(trials):
     rnd = random.Random(t)
     d = bytearray(src)
-    for _ in range(100):
+    for _ in range(deletions):
         del d[rnd.randrange(len(d))]
     d = bytes(d)
     open('damaged.mpg','wb').write(d)
-    listing = subprocess.run(['/work/main/build/psrate','--resync','damaged.mpg'], capture_output=True).stdout.decode('latin1')
-    r = subprocess.run(['/work/main/build/psrate','--resync','damaged.mpg','9800000'], capture_output=True)
+    listing = subprocess.run([psrate, '--resync', 'damaged.mpg'], capture_output=True).stdout.decode('latin1')
+    r = subprocess.run([psrate, '--resync', 'damaged.mpg', '9800000'], capture_output=True)
     assert r.returncode == 0, r
     w = open('damaged.mpg','rb').read()
     packs = found_packs(d)
@@ -49,3 +61,5 @@ for t in range(trials):
     missed = [p for p in packs if w[p+mux_bytes(d,p,0)[0]:p+mux_bytes(d,p,0)[0]+3] != mux_bytes(d,p,rate_units)[1]]
     skipped = listing.count('SKIPPED')
     print(f'trial {t}: size {len(d)}, packs found by search {len(packs)}, listed packs {len(listed_packs)}, skipped ranges {skipped}, changed outside fields {len(outside)}, missed {missed[:10]} ({len(missed)})')
+    failed += bool(outside or missed)
+sys.exit(1 if failed else 0)
