@@ -15,9 +15,9 @@
 #include <unistd.h>
 
 #include "cli/cli.hpp"
-#include "text/out_buffer.hpp"
 #include "io/scan.hpp"
 #include "io/stream_file.hpp"
+#include "text/out_buffer.hpp"
 
 namespace psrate::fuzz {
 namespace {
@@ -85,9 +85,15 @@ struct PassOutput {
   std::string out;
 };
 
+// The walk's options: --resync and --past-end.
+struct Walk {
+  bool resync = false;
+  bool past_end = false;
+};
+
 // interactive: as on a terminal, the progress is flushed whenever the window moves.
 PassOutput pass_on_file(RunMode mode, uint32_t bitrate, size_t window_size, size_t length,
-                        bool interactive = false) {
+                        Walk walk, bool interactive = false) {
   static OutBuffer out;
   std::string captured;
   out.capture = &captured;
@@ -102,6 +108,8 @@ PassOutput pass_on_file(RunMode mode, uint32_t bitrate, size_t window_size, size
   options.mode = mode;
   options.bitrate = bitrate;
   options.interactive = interactive;
+  options.resync = walk.resync;
+  options.past_end = walk.past_end;
   Failure failure = run_pass(file, window, out, options);
   flush(out);
   out.capture = nullptr;
@@ -153,7 +161,19 @@ struct Cursor {
 
 // The kinds of start code, told apart here on their own (not with the
 // program's table) so that a wrong entry there shows up.
-enum class Kind { Stuffing, End, Pack, System, Private1, Padding, Private2, Audio, Video, Unknown };
+enum class Kind {
+  Stuffing,
+  End,
+  Pack,
+  System,
+  Private1,
+  Padding,
+  Private2,
+  Audio,
+  Video,
+  Unknown,
+  Skipped,  // a SKIPPED line: not a start code's kind
+};
 
 Kind kind_of(uint32_t code) {
   if (code <= 0xFF) return Kind::Stuffing;
@@ -191,6 +211,7 @@ std::string hex_text(uint64_t v) {
 struct Listing {
   const Bytes& f;
   size_t window_size;
+  Walk walk;
   std::vector<std::string_view> lines;
   std::vector<Listed> units;
 
@@ -315,11 +336,19 @@ struct Listing {
     c.hex(u.offset, 8).lit(": ");
     if (!c.ok) return "line without an offset";
     if (!units.empty() && u.offset <= units.back().offset) return "offsets not increasing";
-    if (units.size() && units.back().kind == Kind::End) return "a unit listed after the end code";
+    if (units.size() && units.back().kind == Kind::End && !walk.past_end)
+      return "a unit listed after the end code";
     if (!has(u.offset, 4)) return "unit listed past the end of the file";
     Kind actual = kind_of(u32(u.offset));
     std::string breach;
-    if (c.s.substr(0, 1) == "P") {
+    if (c.s.substr(0, 9) == "  SKIPPED") {
+      uint64_t len = 0, len_hex = 0;
+      c.lit("  SKIPPED, length = ").dec(len).lit("(0x").hex(len_hex, 2).lit(")");
+      if (!c.done() || len != len_hex || len == 0) breach = "malformed skipped line";
+      if (!walk.resync) breach = "a skipped range without --resync";
+      u.kind = actual = Kind::Skipped;
+      u.length = len;
+    } else if (c.s.substr(0, 1) == "P") {
       u.kind = Kind::Pack;
       breach = pack(c, u);
     } else if (c.s.substr(0, 4) == "  SY") {
@@ -368,18 +397,93 @@ struct Listing {
           lines[line].substr(0, 1) == " " ? "indented line outside a system header" : unit(next);
       if (!b.empty()) return b + " (line " + std::to_string(line + 1) + ")";
     }
-    // Between units lies only zero stuffing; after the last, at most a unit cut short.
-    uint64_t p = 0;
-    for (const Listed& u : units) {
-      p = skip_stuffing(p);
-      if (p != u.offset)
-        return "unit at " + hex_text(p) + " not listed before " + hex_text(u.offset);
-      p = u.offset + u.length;
+    // The units and skipped ranges are those of the walk stepped byte by byte.
+    std::vector<Step> want = model_walk();
+    if (want.size() != units.size())
+      return std::to_string(units.size()) + " units listed, " + std::to_string(want.size()) +
+             " expected";
+    for (size_t i = 0; i < want.size(); ++i) {
+      const Listed& u = units[i];
+      if (u.offset != want[i].offset || (u.kind == Kind::Skipped) != want[i].skipped ||
+          (u.kind != Kind::End && u.length != want[i].length))
+        return "unit at " + hex_text(u.offset) + " listed, " + (want[i].skipped ? "a range " : "") +
+               "at " + hex_text(want[i].offset) + " expected";
     }
-    if (!units.empty() && units.back().kind == Kind::End) return "";
-    p = skip_stuffing(p);
-    if (has(p, 4) && has(p, fixed_bytes(p))) return "unit at " + hex_text(p) + " not listed";
     return "";
+  }
+
+  // --- the walk, modelled on the whole file a byte at a time ---
+
+  struct Step {
+    bool skipped;
+    uint64_t offset;
+    uint64_t length;
+  };
+
+  // The marker bits of the pack header at p, whose fixed bytes are in the file.
+  bool markers(uint64_t p) const {
+    if ((u8(p + 4) & 0xF0) == 0x20)
+      return (u8(p + 4) & 0xF1) == 0x21 && (u8(p + 6) & 1) && (u8(p + 8) & 1) &&
+             (u8(p + 9) & 0x80) && (u8(p + 11) & 1);
+    return (u8(p + 4) & 0xC4) == 0x44 && (u8(p + 6) & 4) && (u8(p + 8) & 4) && (u8(p + 9) & 1) &&
+           (u8(p + 12) & 3) == 3;
+  }
+
+  uint64_t length_of(uint64_t p) const {
+    switch (kind_of(u32(p))) {
+      case Kind::End: return 0;
+      case Kind::Pack: return (u8(p + 4) & 0xF0) == 0x20 ? 12 : 14 + (u8(p + 13) & 7);
+      default: return u16(p + 4) + 6u;
+    }
+  }
+
+  // The three bytes after a unit begin a start code or zero stuffing, or lie past the file.
+  bool followed(uint64_t p, uint64_t length) const {
+    uint64_t n = p + length;
+    return !has(n, 3) || (u8(n) == 0 && u8(n + 1) == 0 && u8(n + 2) <= 1);
+  }
+
+  bool taken_pack(uint64_t p) const {
+    return has(p, 4) && u32(p) == 0x1BA && has(p, fixed_bytes(p)) && markers(p) &&
+           followed(p, length_of(p));
+  }
+
+  bool resumes(uint64_t p) const {
+    if (taken_pack(p)) return true;
+    return has(p, 4) && u32(p) == 0x1B9 && (p + 4 == f.size() || taken_pack(p + 4));
+  }
+
+  std::vector<Step> model_walk() const {
+    std::vector<Step> steps;
+    uint64_t p = 0;
+    while (has(p, 4)) {
+      uint32_t code = u32(p);
+      Kind kind = kind_of(code);
+      if (kind == Kind::Stuffing) {
+        ++p;
+        continue;
+      }
+      bool take = !walk.resync || (code >= 0x1B9 && code <= 0x1FF);
+      if (take && !has(p, fixed_bytes(p))) break;  // cut off by the end of the file
+      uint64_t length = take ? length_of(p) : 0;
+      if (take && walk.resync && kind != Kind::End)
+        take = (kind != Kind::Pack || markers(p)) && followed(p, length);
+      if (take) {
+        steps.push_back({false, p, length});
+        if (kind == Kind::End) {
+          if (!walk.past_end) break;
+          length = 4;
+        }
+        p += length;
+        continue;
+      }
+      uint64_t q = p;
+      while (has(q, 4) && !resumes(q)) ++q;
+      if (!has(q, 4)) q = f.size();
+      steps.push_back({true, p, q - p});
+      p = q;
+    }
+    return steps;
   }
 };
 
@@ -428,22 +532,15 @@ uint32_t input_bitrate(const uint8_t* data, size_t size) {
   return kMinBitrate + v % (kBitrateLimit - kMinBitrate);
 }
 
-std::string check_input(const uint8_t* data, size_t size, size_t window_size) {
-  const uint32_t bitrate = input_bitrate(data, size);
-  // the bitrate goes through the program's own argument parser
-  char arg[16];
-  std::snprintf(arg, sizeof arg, "%u", bitrate);
-  uint32_t parsed = 0;
-  if (!parse_bitrate(arg, parsed) || parsed != bitrate)
-    return "bitrate " + std::string(arg) + " refused";
-  const uint32_t rate_units = bitrate / kBitsPerRateUnit;
-  const size_t skip = std::min(size, kBitrateBytes);
-  const Bytes original(data + skip, data + size);
+namespace {
 
+// Lists, rewrites, lists again and rewrites again with one set of walk options.
+std::string check_walk(const Bytes& original, uint32_t bitrate, size_t window_size, Walk walk) {
+  const uint32_t rate_units = bitrate / kBitsPerRateUnit;
   load(original);
-  PassOutput dump = pass_on_file(RunMode::Dump, 0, window_size, original.size());
+  PassOutput dump = pass_on_file(RunMode::Dump, 0, window_size, original.size(), walk);
   if (dump.failure != Failure::None) return "listing pass failed";
-  Listing listing{original, window_size, {}, {}};
+  Listing listing{original, window_size, walk, {}, {}};
   if (std::string b = listing.read(dump.out); !b.empty()) return "listing: " + b;
 
   std::vector<bool> in_field(original.size(), false);
@@ -454,7 +551,7 @@ std::string check_input(const uint8_t* data, size_t size, size_t window_size) {
     for (uint64_t i = 0; i < 3; ++i) in_field[u.offset + u.rate_at + i] = true;
   }
 
-  PassOutput first = pass_on_file(RunMode::Rewrite, bitrate, window_size, original.size());
+  PassOutput first = pass_on_file(RunMode::Rewrite, bitrate, window_size, original.size(), walk);
   if (first.failure != Failure::None) return "rewrite pass failed";
   const Bytes rewritten = contents();
   if (rewritten.size() != original.size()) return "rewrite changed the file size";
@@ -471,9 +568,9 @@ std::string check_input(const uint8_t* data, size_t size, size_t window_size) {
     return "rewrite output: " + b;
 
   // The rewritten file lists the same units; only the rate lines change.
-  PassOutput relist = pass_on_file(RunMode::Dump, 0, window_size, original.size());
+  PassOutput relist = pass_on_file(RunMode::Dump, 0, window_size, original.size(), walk);
   if (relist.failure != Failure::None) return "listing of the rewritten file failed";
-  Listing after{rewritten, window_size, {}, {}};
+  Listing after{rewritten, window_size, walk, {}, {}};
   if (std::string b = after.read(relist.out); !b.empty()) return "listing after rewrite: " + b;
   if (after.lines.size() != listing.lines.size()) return "rewrite changed the listing's units";
   std::vector<bool> rate_line(listing.lines.size(), false);
@@ -483,7 +580,8 @@ std::string check_input(const uint8_t* data, size_t size, size_t window_size) {
     if (!rate_line[i] && after.lines[i] != listing.lines[i])
       return "rewrite changed listing line " + std::to_string(i + 1);
 
-  PassOutput second = pass_on_file(RunMode::Rewrite, bitrate, window_size, original.size(), true);
+  PassOutput second =
+      pass_on_file(RunMode::Rewrite, bitrate, window_size, original.size(), walk, true);
   if (second.failure != Failure::None) return "second rewrite pass failed";
   if (contents() != rewritten) return "a second rewrite changed the file again";
   if (second.out != first.out) return "a second rewrite reported other progress";
@@ -492,19 +590,42 @@ std::string check_input(const uint8_t* data, size_t size, size_t window_size) {
   // system header too long for the window to hold whole.
   if (window_size != kWindowSize) {
     load(original);
-    PassOutput whole = pass_on_file(RunMode::Dump, 0, kWindowSize, original.size());
+    PassOutput whole = pass_on_file(RunMode::Dump, 0, kWindowSize, original.size(), walk);
     if (whole.failure != Failure::None) return "listing pass failed in a 1 MiB window";
-    Listing big{original, kWindowSize, {}, {}};
+    Listing big{original, kWindowSize, walk, {}, {}};
     if (std::string b = big.read(whole.out); !b.empty()) return "listing in a 1 MiB window: " + b;
     bool too_long = false;
     for (const Listed& u : big.units) too_long |= u.kind == Kind::System && u.length >= window_size;
     if (too_long ? without_entries(big.lines) != without_entries(listing.lines)
                  : whole.out != dump.out)
       return "listing depends on the window size";
-    if (pass_on_file(RunMode::Rewrite, bitrate, kWindowSize, original.size()).failure !=
+    if (pass_on_file(RunMode::Rewrite, bitrate, kWindowSize, original.size(), walk).failure !=
         Failure::None)
       return "rewrite pass failed in a 1 MiB window";
     if (contents() != rewritten) return "rewrite depends on the window size";
+  }
+  return "";
+}
+
+}  // namespace
+
+std::string check_input(const uint8_t* data, size_t size, size_t window_size) {
+  const uint32_t bitrate = input_bitrate(data, size);
+  // the bitrate goes through the program's own argument parser
+  char arg[16];
+  std::snprintf(arg, sizeof arg, "%u", bitrate);
+  uint32_t parsed = 0;
+  if (!parse_bitrate(arg, parsed) || parsed != bitrate)
+    return "bitrate " + std::string(arg) + " refused";
+  const size_t skip = std::min(size, kBitrateBytes);
+  const Bytes original(data + skip, data + size);
+
+  // the default walk, then each of the options and both together
+  for (Walk walk : {Walk{false, false}, Walk{true, false}, Walk{false, true}, Walk{true, true}}) {
+    std::string breach = check_walk(original, bitrate, window_size, walk);
+    if (!breach.empty())
+      return std::string(walk.resync ? "--resync " : "") + (walk.past_end ? "--past-end " : "") +
+             breach;
   }
   return "";
 }

@@ -4,6 +4,7 @@
 // units around the edges of small windows, MPEG-1 packs, long and short
 // system headers, zero stuffing and an end code in mid-file.
 #include <cstdio>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -11,8 +12,8 @@
 
 namespace {
 
-using psrate::StreamBuilder;
 using psrate::every_kind_stream;
+using psrate::StreamBuilder;
 using Bytes = std::vector<uint8_t>;
 
 std::string g_dir;
@@ -195,6 +196,58 @@ void odd_units() {
   write("noise", noise);
 }
 
+// Streams for the resynchronising walk: damage of each kind, a search that
+// crosses the edges of small windows, and searches that run to the end of the file.
+void damage() {
+  Bytes clean = dvd();
+  write("damage-cut", StreamBuilder{clean}.cut(2048 + 700, 150).data);
+  write("damage-length", StreamBuilder{clean}.shift_length(2048 + 14, 3).data);
+  write("damage-length-short", StreamBuilder{clean}.shift_length(2048 + 14, -9).data);
+  write("damage-garbage", StreamBuilder{clean}.insert(2048, {0x12, 0x00, 0x00, 0x01, 0xB5}).data);
+  write("damage-false-pack",
+        StreamBuilder{clean}.shift_length(2048 + 14, 1).false_pack(2048 + 400).data);
+  StreamBuilder joined{clean};
+  joined.data.insert(joined.data.end(), clean.begin(), clean.end());
+  joined.end().pack1(3528).end();
+  write("damage-joined", joined.data);
+  // a pack header whose marker bits are hit one at a time
+  const std::pair<size_t, uint8_t> hits[] = {{4, 0x04}, {4, 0x40},  {6, 0x04},  {8, 0x04},
+                                             {9, 0x01}, {12, 0x01}, {12, 0x02}, {4, 0x80}};
+  for (size_t i = 0; i < std::size(hits); ++i) {
+    StreamBuilder b{clean};
+    b.data[2048 + hits[i].first] ^= hits[i].second;
+    write(numbered("damage-markers", i), b.data);
+  }
+  StreamBuilder m1;
+  m1.pack1(3528).pes(0xE0, 40).pack1(3528).pes(0xC0, 20).pack1(3528).end();
+  for (size_t at : {4, 6, 8, 9, 11}) {
+    StreamBuilder b{m1};
+    b.data[52 + at] ^= uint8_t(at == 4 ? 0x01 : at == 9 ? 0x80 : 0x01);
+    write(numbered("damage-markers1", at), b.data);
+  }
+  // a garbage run whose end lands around the window edges, then a pack and
+  // enough after it that the file goes on past the window
+  for (size_t window : {size_t(264), size_t(512)})
+    for (size_t end : {window - 132, window - 131, window - 30, window - 4, window, window + 3})
+      write(numbered("damage-edge" + std::to_string(window) + "-at", end),
+            StreamBuilder{}
+                .pack(25200)
+                .fill(end - 14, 0x5A)
+                .pack(25200)
+                .pes(0xE0, 20)
+                .padding(uint32_t(window))
+                .end()
+                .data);
+  // a search that meets the end of the file with 0 to 5 bytes left
+  for (size_t n = 0; n <= 5; ++n) {
+    StreamBuilder b;
+    b.pack(25200).raw({0x00, 0x00, 0x02, 0xBA}).fill(100, 0x5A);
+    const uint8_t tail[] = {0x00, 0x00, 0x01, 0xB9, 0x00};
+    b.data.insert(b.data.end(), tail, tail + n);
+    write(numbered("damage-tail", n), b.data);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -211,6 +264,7 @@ int main(int argc, char** argv) {
   system_headers();
   stuffing_and_ends();
   odd_units();
+  damage();
   std::printf("%d inputs written to %s\n", g_written, argv[1]);
   return 0;
 }

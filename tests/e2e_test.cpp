@@ -13,9 +13,9 @@
 #include <unistd.h>
 #include <csignal>
 
-#include "text/out_buffer.hpp"
 #include "stream_builder.hpp"
 #include "support.hpp"
+#include "text/out_buffer.hpp"
 
 namespace psrate::test {
 namespace {
@@ -256,11 +256,15 @@ INSTANTIATE_TEST_SUITE_P(Outputs, UnwritableOutput,
                                            OutputCase{"full_rewrite", "/dev/full", true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(EndToEnd, BundledSampleIsReproducible) {
-  std::string path = temp_dir() + "/sample.mpg";
-  std::string command = std::string(PSRATE_MKSTREAM) + " sample " + path;
-  ASSERT_EQ(std::system(command.c_str()), 0);
-  EXPECT_EQ(read_file(path), read_file(std::string(PSRATE_SOURCE_DIR) + "/examples/sample.mpg"));
+TEST(EndToEnd, BundledSamplesAreReproducible) {
+  for (std::string name : {"sample", "damaged"}) {
+    std::string path = temp_dir() + "/" + name + ".mpg";
+    std::string command = std::string(PSRATE_MKSTREAM) + " " + name + " " + path;
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(read_file(path),
+              read_file(std::string(PSRATE_SOURCE_DIR) + "/examples/" + name + ".mpg"))
+        << name;
+  }
 }
 
 // --- failed file calls, injected by the shim ---

@@ -50,7 +50,7 @@ Bytes file_bytes(int fd) {
   return b;
 }
 
-PassResult run_on(const Bytes& bytes, RunMode mode, uint32_t bitrate, size_t window_size,
+PassResult run_on(const Bytes& bytes, RunMode mode, uint32_t bitrate, size_t window_size, Walk walk,
                   Bytes* rewritten) {
   static OutBuffer out;
   std::string captured;
@@ -66,6 +66,8 @@ PassResult run_on(const Bytes& bytes, RunMode mode, uint32_t bitrate, size_t win
   PassOptions options;
   options.mode = mode;
   options.bitrate = bitrate;
+  options.resync = walk.resync;
+  options.past_end = walk.past_end;
   Failure f = run_pass(file, window, out, options);
   flush(out);
   out.capture = nullptr;
@@ -76,12 +78,12 @@ PassResult run_on(const Bytes& bytes, RunMode mode, uint32_t bitrate, size_t win
 
 }  // namespace
 
-PassResult dump(const Bytes& bytes, size_t window_size) {
-  return run_on(bytes, RunMode::Dump, 0, window_size, nullptr);
+PassResult dump(const Bytes& bytes, size_t window_size, Walk walk) {
+  return run_on(bytes, RunMode::Dump, 0, window_size, walk, nullptr);
 }
 
-PassResult rewrite(Bytes& bytes, uint32_t bitrate, size_t window_size) {
-  return run_on(bytes, RunMode::Rewrite, bitrate, window_size, &bytes);
+PassResult rewrite(Bytes& bytes, uint32_t bitrate, size_t window_size, Walk walk) {
+  return run_on(bytes, RunMode::Rewrite, bitrate, window_size, walk, &bytes);
 }
 
 AuditRun audit(const Bytes& bytes, size_t window_size) {

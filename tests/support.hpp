@@ -19,11 +19,18 @@ struct PassResult {
   uint64_t final_base;
 };
 
+// --resync and --past-end.
+struct Walk {
+  bool resync = false;
+  bool past_end = false;
+};
+
 // The listing of `bytes`, read through a window of `window_size` bytes.
-PassResult dump(const Bytes& bytes, size_t window_size = kWindowSize);
+PassResult dump(const Bytes& bytes, size_t window_size = kWindowSize, Walk walk = {});
 
 // Rewrites `bytes` in place (in a memory file) to `bitrate`; `bytes` receives the result.
-PassResult rewrite(Bytes& bytes, uint32_t bitrate, size_t window_size = kWindowSize);
+PassResult rewrite(Bytes& bytes, uint32_t bitrate, size_t window_size = kWindowSize,
+                   Walk walk = {});
 
 struct AuditRun {
   Failure failure;

@@ -1,5 +1,6 @@
 // Writes program streams made with StreamBuilder:
 //   mkstream sample OUT        the bundled example: DVD-style packs of every kind
+//   mkstream damaged OUT       the damaged example: two joined parts, the first damaged
 //   mkstream dvd BYTES OUT     2048-byte packs, a system header every 300 packs
 //   mkstream small BYTES OUT   64-byte packs: a pack header and one short PES packet
 #include <cstdio>
@@ -44,6 +45,29 @@ StreamBuilder sample() {
   return b.end();
 }
 
+// A navigation pack, six media packs and the end code: 14,340 bytes.
+StreamBuilder part() {
+  StreamBuilder b;
+  nav_pack(b);
+  for (int i = 0; i < 4; ++i) media_pack(b, 0xE0, 2028);
+  media_pack(b, 0xC0, 1500);
+  media_pack(b, 0xBD, 2028);
+  return b.end();
+}
+
+// Two parts joined as `cat` joins files; the first carries the damage a
+// capture or a bad sector leaves (later offsets first, so earlier ones hold).
+StreamBuilder damaged() {
+  StreamBuilder b = part();
+  b.insert(6 * kDvdPack, {0x47, 0x41, 0x52, 0x42, 0x41, 0x47, 0x45, 0x21, 0x00, 0x01});
+  b.cut(4 * kDvdPack + 1000, 300);            // a dropout inside a video packet
+  b.false_pack(2 * kDvdPack + 14 + 6 + 500);  // payload bytes 00 00 01 BA
+  b.shift_length(2 * kDvdPack + 14, 5);       // a PES_packet_length off by 5
+  StreamBuilder second = part();
+  b.data.insert(b.data.end(), second.data.begin(), second.data.end());
+  return b;
+}
+
 bool write_or_die(FILE* f, const StreamBuilder& b) {
   return std::fwrite(b.data.data(), 1, b.data.size(), f) == b.data.size();
 }
@@ -70,8 +94,10 @@ bool big_stream(FILE* f, unsigned long long bytes, bool dvd) {
 }
 
 int usage() {
-  std::fputs("usage: mkstream sample OUT | mkstream dvd BYTES OUT | mkstream small BYTES OUT\n",
-             stderr);
+  std::fputs(
+      "usage: mkstream sample OUT | mkstream damaged OUT | mkstream dvd BYTES OUT |"
+      " mkstream small BYTES OUT\n",
+      stderr);
   return 2;
 }
 
@@ -79,7 +105,8 @@ int usage() {
 
 int main(int argc, char** argv) {
   if (argc < 3) return usage();
-  bool is_sample = std::strcmp(argv[1], "sample") == 0;
+  bool is_damaged = std::strcmp(argv[1], "damaged") == 0;
+  bool is_sample = is_damaged || std::strcmp(argv[1], "sample") == 0;
   bool is_big = std::strcmp(argv[1], "dvd") == 0 || std::strcmp(argv[1], "small") == 0;
   if (is_sample ? argc != 3 : !is_big || argc != 4) return usage();
   FILE* f = std::fopen(argv[argc - 1], "wb");
@@ -89,7 +116,7 @@ int main(int argc, char** argv) {
   }
   bool ok;
   if (is_sample)
-    ok = write_or_die(f, sample());
+    ok = write_or_die(f, is_damaged ? damaged() : sample());
   else
     ok = big_stream(f, std::strtoull(argv[2], nullptr, 10), argv[1][0] == 'd');
   if (ok && std::fclose(f) != 0) ok = false;

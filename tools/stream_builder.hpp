@@ -116,6 +116,38 @@ struct StreamBuilder {
   StreamBuilder& padding(uint32_t payload) { return pes(0xBE, payload); }
   StreamBuilder& end() { return start_code(0xB9); }
 
+  // --- damage, as captures, bad sectors and hand edits leave it ---
+
+  // A dropout: n bytes cut out at offset `at`.
+  StreamBuilder& cut(size_t at, size_t n) {
+    data.erase(data.begin() + long(at), data.begin() + long(at + n));
+    return *this;
+  }
+  // Garbage (or anything else) inserted at offset `at`.
+  StreamBuilder& insert(size_t at, std::initializer_list<uint8_t> bytes) {
+    data.insert(data.begin() + long(at), bytes.begin(), bytes.end());
+    return *this;
+  }
+  StreamBuilder& insert(size_t at, size_t n, uint8_t b) {
+    data.insert(data.begin() + long(at), n, b);
+    return *this;
+  }
+  // The length field of the unit at `at` (bytes 4 and 5) moved by delta.
+  StreamBuilder& shift_length(size_t at, int delta) {
+    uint32_t v = uint32_t(int(uint32_t(data[at + 4]) << 8 | data[at + 5]) + delta);
+    data[at + 4] = uint8_t(v >> 8);
+    data[at + 5] = uint8_t(v);
+    return *this;
+  }
+  // 00 00 01 BA written over payload bytes at `at`, without the marker bits
+  // of a pack header: what a resynchronising search must not stop at.
+  StreamBuilder& false_pack(size_t at) {
+    const uint8_t bytes[] = {0x00, 0x00, 0x01, 0xBA, 0x00, 0x00, 0x00,
+                             0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    for (size_t i = 0; i < sizeof bytes; ++i) data[at + i] = bytes[i];
+    return *this;
+  }
+
   size_t size() const { return data.size(); }
   const std::vector<uint8_t>& bytes() const { return data; }
 };
