@@ -399,6 +399,100 @@ INSTANTIATE_TEST_SUITE_P(
                     0}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// --- damage and joined files: the --resync --past-end walk ---
+
+Bytes joined(uint64_t second_first_scr, uint32_t second_mux = 5400) {
+  Bytes b = timed(steady(100, 200000), 2000, 5400);
+  Bytes second = timed(steady(100, 200000, second_first_scr), 2000, second_mux);
+  b.insert(b.end(), second.begin(), second.end());
+  return b;
+}
+
+TEST(Audit, JoinedFilesAreWalkedPastTheEndCode) {
+  // the clock goes on across the end code: the pair is broken all the same
+  for (uint64_t restart : {uint64_t(0), uint64_t(100 * 200000)}) {
+    AuditRun r = audit(joined(restart));
+    const Measurement& m = r.measurement;
+    EXPECT_EQ(m.packs, 200u);
+    EXPECT_EQ(m.end_codes, 2u);
+    EXPECT_EQ(m.first_end_code, 200000u);
+    EXPECT_EQ(m.file_size - m.first_end_code - 4, 200004u);
+    EXPECT_EQ(m.pairs, 199u);
+    EXPECT_EQ(m.continuous, 198u);
+    EXPECT_EQ(m.discontinuities, 1u);
+    // the broken pair is 2004 bytes long, and does not count
+    EXPECT_TRUE(r.verdict.has_pack_size);
+    EXPECT_EQ(m.pack_size, 2000u);
+    EXPECT_EQ(codes(r.verdict), (std::set<std::string>{"data_after_end_code", "scr_discontinuity"}));
+    EXPECT_FALSE(r.verdict.problem);
+  }
+  // a field too low after the end code: the fix must go past it
+  AuditRun low = audit(joined(0, 5390));
+  EXPECT_TRUE(low.verdict.found[size_t(Finding::MuxRateBelowNeeded)]);
+  EXPECT_EQ(low.measurement.packs_below_needed, 99u);
+  EXPECT_TRUE(low.verdict.fix_past_end);
+  EXPECT_FALSE(low.verdict.fix_resync);
+}
+
+TEST(Audit, ZeroStuffingAfterTheEndCodeIsNoData) {
+  Bytes b = clean();
+  b.insert(b.end(), 20, 0);
+  AuditRun r = audit(b);
+  EXPECT_FALSE(r.measurement.data_after_end_code);
+  EXPECT_EQ(r.measurement.zero_stuffing, 20u);
+  EXPECT_EQ(codes(r.verdict), std::set<std::string>{});
+}
+
+// Seven bytes inserted in pack 50's video packet: the packet ends in the
+// middle of them, so the walk searches from it to pack 51.
+Bytes damaged(uint32_t mux) {
+  StreamBuilder b;
+  b.data = timed(steady(100, 200000), 2000, mux);
+  return b.insert(50 * 2000 + 100, 7, 0xFF).data;
+}
+
+TEST(Audit, DamageIsSkippedAndBreaksThePair) {
+  for (size_t window : {kMinWindowSize, size_t(1000), kWindowSize}) {
+    AuditRun r = audit(damaged(5400), window);
+    const Measurement& m = r.measurement;
+    EXPECT_EQ(m.skipped_ranges, 1u) << window;
+    EXPECT_EQ(m.first_skipped, 50u * 2000 + 14);
+    EXPECT_EQ(m.skipped_bytes, 2000u - 14 + 7);
+    EXPECT_EQ(m.packs, 100u);
+    EXPECT_EQ(m.streams[0xE0].packets, 99u);
+    EXPECT_EQ(m.discontinuities, 1u);
+    // the pair around the damage, 2007 bytes, is broken: it leaves the pack size alone
+    EXPECT_TRUE(r.verdict.has_pack_size);
+    EXPECT_EQ(m.pack_size, 2000u);
+    EXPECT_EQ(codes(r.verdict), (std::set<std::string>{"damaged", "scr_discontinuity"}));
+    EXPECT_TRUE(r.verdict.problem);
+    EXPECT_FALSE(r.verdict.has_suggestion);
+  }
+  AuditRun low = audit(damaged(5390));
+  EXPECT_TRUE(low.verdict.fix_resync);
+  EXPECT_FALSE(low.verdict.fix_past_end);
+  EXPECT_EQ(low.verdict.suggested_rate, 5399u * 400);
+}
+
+TEST(Audit, SearchThatRunsToTheEndIsDamageNotACut) {
+  Bytes b = timed(steady(100, 205000), 2000, 5400, nullptr, false);
+  b.insert(b.end(), 10, 0xFF);
+  AuditRun r = audit(b);
+  EXPECT_EQ(r.measurement.skipped_ranges, 1u);
+  // the last packet is followed by neither 00 00 01 nor 00 00 00: damage from it on
+  EXPECT_EQ(r.measurement.first_skipped, 99u * 2000 + 14);
+  EXPECT_EQ(r.measurement.skipped_bytes, 1986u + 10);
+  EXPECT_FALSE(r.measurement.truncated);
+  EXPECT_EQ(codes(r.verdict), std::set<std::string>{"damaged"});
+}
+
+TEST(Audit, SkippedRangeAfterTheEndCodeIsData) {
+  Bytes b = clean();
+  b.insert(b.end(), 10, 0xFF);
+  AuditRun r = audit(b);
+  EXPECT_EQ(codes(r.verdict), (std::set<std::string>{"damaged", "data_after_end_code"}));
+}
+
 // --- the end of the file ---
 
 struct TailCase {

@@ -90,6 +90,35 @@ TEST(EndToEnd, CheckFixClearsTheProblem) {
   EXPECT_EQ(run_psrate({kBin, "--check", path}).out.substr(0, 19), "file               ");
 }
 
+// A joined file whose second half has a field too low, and a dropout in the
+// first: the fix command walks as the audit did, and clears the problem.
+TEST(EndToEnd, CheckFixReachesPastDamageAndEndCodes) {
+  StreamBuilder b;
+  b.data = steady_packs(5400);
+  b.insert(50 * 2000 + 100, 7, 0xFF);
+  Bytes second = steady_packs(5390);
+  b.data.insert(b.data.end(), second.begin(), second.end());
+  std::string path = write_temp("check-joined.mpg", b.data);
+  RunResult r = run_psrate({kBin, "--check", path});
+  EXPECT_EQ(r.status, 2);
+  std::string fix = "Fix: psrate --resync --past-end " + path + " 2159600\n";
+  ASSERT_GE(r.out.size(), fix.size());
+  EXPECT_EQ(r.out.substr(r.out.size() - fix.size()), fix);
+  EXPECT_NE(r.out.find("Problems:\n  mux_rate_below_needed\n"), std::string::npos);
+  EXPECT_NE(r.out.find("\n  damaged\n"), std::string::npos);
+  EXPECT_NE(r.out.find("Notes:\n  data_after_end_code\n"), std::string::npos);
+  // without the options the rewrite stops at the first end code
+  EXPECT_EQ(run_psrate({kBin, path, "2159600"}).status, 0);
+  EXPECT_EQ(Json::parse(run_psrate({kBin, "--check", "--json", path}).out)["suggested_rate"],
+            2159600);
+  EXPECT_EQ(run_psrate({kBin, "--resync", "--past-end", path, "2159600"}).status, 0);
+  Json fixed = Json::parse(run_psrate({kBin, "--check", "--json", path}).out);
+  EXPECT_EQ(fixed["suggested_rate"], nullptr);
+  std::vector<std::string> found;
+  for (const Json& f : fixed["findings"]) found.push_back(f["code"]);
+  EXPECT_EQ(found, (std::vector<std::string>{"damaged", "data_after_end_code", "scr_discontinuity"}));
+}
+
 TEST(EndToEnd, CheckJsonFields) {
   std::string path = write_temp("check-json.mpg", steady_packs(5390));
   RunResult r = run_psrate({kBin, "--check", "--json", path});
