@@ -17,8 +17,8 @@ constexpr uint32_t kDvdMuxRate = 25200;  // 10.08 Mbit/s in units of 400 bit/s
 constexpr size_t kDvdPack = 2048;
 
 // Navigation pack: pack header, system header, PCI and DSI (private stream 2).
-void nav_pack(StreamBuilder& b) {
-  b.pack(kDvdMuxRate)
+void nav_pack(StreamBuilder& b, uint64_t scr = 0) {
+  b.pack_scr(scr, kDvdMuxRate)
       .system_header(kDvdMuxRate, {{0xE0, 1, 232}, {0xC0, 0, 32}, {0xBD, 1, 58}, {0xBF, 1, 2}})
       .pes(0xBF, 980, 0x00)
       .pes(0xBF, 1018, 0x00);
@@ -26,9 +26,9 @@ void nav_pack(StreamBuilder& b) {
 
 // One 2048-byte pack of a single PES packet; `payload` below the room left
 // is made up with a padding packet.
-void media_pack(StreamBuilder& b, uint8_t stream_id, uint32_t payload) {
+void media_pack(StreamBuilder& b, uint8_t stream_id, uint32_t payload, uint64_t scr = 0) {
   constexpr uint32_t kRoom = kDvdPack - 14 - 6;
-  b.pack(kDvdMuxRate).pes(stream_id, payload);
+  b.pack_scr(scr, kDvdMuxRate).pes(stream_id, payload);
   if (payload < kRoom) b.padding(kRoom - payload - 6);
 }
 
@@ -73,6 +73,7 @@ bool write_or_die(FILE* f, const StreamBuilder& b) {
 }
 
 // Streams packs of `pack_size` bytes until `bytes` are written, then the end code.
+// DVD packs carry the SCRs of 10.08 Mbit/s, on the 90 kHz base as muxers write them.
 bool big_stream(FILE* f, unsigned long long bytes, bool dvd) {
   static const uint8_t kIds[] = {0xE0, 0xE0, 0xE0, 0xC0, 0xE0, 0xE0, 0xBD, 0xE0};
   unsigned long long written = 0;
@@ -80,10 +81,11 @@ bool big_stream(FILE* f, unsigned long long bytes, bool dvd) {
     StreamBuilder b;
     uint8_t id = kIds[n % sizeof kIds];
     if (dvd) {
+      uint64_t scr = uint64_t(n) * kDvdPack * 540000 / kDvdMuxRate / 300 * 300;
       if (n % 300 == 0)
-        nav_pack(b);
+        nav_pack(b, scr);
       else
-        media_pack(b, id, 2028);
+        media_pack(b, id, 2028, scr);
     } else {
       b.pack(kDvdMuxRate).pes(id, 64 - 14 - 6);
     }
