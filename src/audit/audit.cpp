@@ -1,6 +1,7 @@
 #include "audit/audit.hpp"
 
 #include <algorithm>
+#include <bit>
 
 namespace psrate {
 
@@ -35,41 +36,54 @@ namespace {
 
 // The run of continuous pairs ends: the packs still held are judged.
 void end_run(Measurement& m) {
-  for (size_t i = 0; i < m.run_count; ++i)
-    if (m.run[(m.run_start + i) % kStretchPairs].too_fast) ++m.packs_below_needed;
-  m.run_start = 0;
-  m.run_count = 0;
+  m.packs_below_needed += uint64_t(std::popcount(m.open.too_fast));
+  m.open = OpenStretches{};
 }
 
 // Every stretch that ends at the new pair: the last 1..8 pairs of the run.
-// A continuous pair moves at most 4194303 rate units, so each product below
-// stays under 2^51 and 64 bits hold it exactly.
-void add_continuous_pair(Measurement& m, const HeldPair& pair) {
-  if (m.run_count == kStretchPairs) {
-    if (m.run[m.run_start].too_fast) ++m.packs_below_needed;
-    m.run_start = (m.run_start + 1) % kStretchPairs;
-    --m.run_count;
+// A continuous pair moves at most 4194303 rate units in at most 0.7 s, so no
+// stretch holds more than 2^31 bytes or 2^28 ticks: each product below stays
+// under 2^51 and 64 bits hold it exactly.
+void add_continuous_pair(Measurement& m, uint64_t d, uint64_t dt, uint32_t rate,
+                         uint64_t offset) {
+  OpenStretches& o = m.open;
+  size_t slot = o.next;
+  o.next = (slot + 1) % kStretchPairs;
+  uint32_t bit = 1u << slot;
+  if (o.too_fast & bit) ++m.packs_below_needed;  // its 8 pairs are past
+  o.too_fast &= ~bit;
+  o.d[slot] = o.dt[slot] = 0;
+  o.live[slot] = ~uint64_t(0);
+  o.min_rate[slot] = UINT32_MAX;
+  o.offset[slot] = offset;
+  // need = ceil(bytes / ticks); need > r exactly when bytes > r * ticks
+  uint64_t below_max = m.need_max == 0 ? 0 : m.need_max - 1;
+  uint32_t fast = 0, reaching = 0;
+  for (size_t i = 0; i < kStretchPairs; ++i) {
+    o.d[i] += d & o.live[i];
+    o.dt[i] += dt & o.live[i];
+    o.min_rate[i] = std::min(o.min_rate[i], rate);
+    uint64_t bytes = o.d[i] * kTicksPerByteUnit;
+    uint64_t ticks = o.dt[i] + kScrRoundingSlack;
+    fast |= uint32_t(bytes > o.min_rate[i] * ticks) << i;
+    reaching |= uint32_t(bytes > below_max * ticks) << i;
   }
-  m.run[(m.run_start + m.run_count) % kStretchPairs] = pair;
-  ++m.run_count;
-  uint64_t sum_d = 0, sum_dt = 0;
-  uint32_t min_rate = UINT32_MAX;
-  for (size_t n = 1; n <= m.run_count; ++n) {
-    HeldPair& first = m.run[(m.run_start + m.run_count - n) % kStretchPairs];
-    sum_d += first.d;
-    sum_dt += first.dt;
-    min_rate = std::min(min_rate, first.m);
-    uint64_t bytes = sum_d * kTicksPerByteUnit;
-    uint64_t ticks = sum_dt + kScrRoundingSlack;
-    // need = ceil(bytes / ticks); need > r exactly when bytes > r * ticks
-    if (bytes > uint64_t(min_rate) * ticks) first.too_fast = true;
-    if (m.need_max != 0 && bytes <= (m.need_max - 1) * ticks) continue;  // below the largest
+  o.too_fast |= fast;
+  for (size_t i = 0; reaching != 0; ++i, reaching >>= 1) {
+    if ((reaching & 1) == 0) continue;
+    uint64_t bytes = o.d[i] * kTicksPerByteUnit;
+    uint64_t ticks = o.dt[i] + kScrRoundingSlack;
+    // judged against the largest need so far, which an earlier slot may have raised
+    if (m.need_max != 0 && bytes <= (m.need_max - 1) * ticks) continue;
     if (m.need_max != 0 && bytes <= m.need_max * ticks) {
-      m.needed_at = std::min(m.needed_at, first.offset);  // as large as the largest
+      m.needed_at = std::min(m.needed_at, o.offset[i]);  // as large as the largest
       continue;
     }
-    m.need_max = rate_units_for(sum_d, ticks);
-    m.needed_at = first.offset;
+    uint64_t need = (bytes + ticks - 1) / ticks;
+    if (need > m.need_max || (need == m.need_max && o.offset[i] < m.needed_at)) {
+      m.need_max = need;
+      m.needed_at = o.offset[i];
+    }
   }
 }
 
@@ -102,7 +116,7 @@ void count_pack(Measurement& m, const Unit& u, std::span<const uint8_t> bytes) {
         ++m.continuous;
         m.sum_d += d;
         m.sum_dt += dt;
-        add_continuous_pair(m, {d, dt, m.last_mux, m.last_offset, false});
+        add_continuous_pair(m, d, dt, m.last_mux, m.last_offset);
       }
     }
     if (!continuous) {

@@ -45,13 +45,16 @@ struct StreamTally {
   uint64_t bytes = 0;
 };
 
-// A continuous pair held for the stretches that end at the pairs after it.
-struct HeldPair {
-  uint64_t d;
-  uint64_t dt;
-  uint32_t m;       // program_mux_rate of the pack that begins the pair
-  uint64_t offset;  // that pack's offset
-  bool too_fast;    // the pack begins a stretch whose need exceeds its rates
+// The stretches still growing in the current run of continuous pairs: one slot
+// per pack that begins one of the last 8 pairs, each with the sums from that
+// pack to the last pair. Every slot takes each new pair alike, branch-free.
+struct OpenStretches {
+  std::array<uint64_t, kStretchPairs> d{}, dt{};
+  std::array<uint64_t, kStretchPairs> live{};  // all ones for a slot in use, else 0
+  std::array<uint32_t, kStretchPairs> min_rate{};
+  std::array<uint64_t, kStretchPairs> offset{};  // the pack that begins the stretches
+  uint32_t too_fast = 0;  // slots whose pack begins a stretch above its rates
+  size_t next = 0;        // the slot the next pair's pack takes
 };
 
 // Everything the walk tallies: fixed-size, no allocation, whatever the file's size.
@@ -86,8 +89,7 @@ struct Measurement {
   bool broken = false;  // a skipped range or an end code since the last pack
   uint64_t last_offset = 0, last_scr = 0;
   uint32_t last_mux = 0;
-  std::array<HeldPair, kStretchPairs> run{};  // the current run's last pairs, as a ring
-  size_t run_start = 0, run_count = 0;
+  OpenStretches open;
   uint64_t data_end = 0;                          // end of the data the walk has seen
   UnitKind last_kind = UnitKind::EndCode;
   uint8_t last_stream = 0;
