@@ -75,12 +75,13 @@ std::string finding_message(Finding f, const Measurement& m, const Verdict& v) {
       return "The smallest rate_bound, " + bits(m.rate_bound_min) +
              " bit/s, is below the largest program_mux_rate, " + bits(m.mux_max) +
              " bit/s: rate_bound must be at least the rate of every pack.";
-    case Finding::DvdRateLimit: {
-      uint64_t rate = uint64_t(m.mux_max) * kBitsPerRateUnit;
-      if (v.has_timing && v.needed_rate > rate) rate = v.needed_rate;
-      return "The packs are DVD packs, but the rate reaches " + dec(rate) +
+    case Finding::DvdRateLimit:
+      if (v.has_timing && v.needed_rate > kDvdRateLimit)
+        return "The packs are DVD packs, but their SCRs need " + dec(v.needed_rate) +
+               " bit/s, above the DVD limit of " + dec(kDvdRateLimit) +
+               " bit/s: no rate field changes that, only a new multiplex does.";
+      return "The packs are DVD packs, but program_mux_rate reaches " + bits(m.mux_max) +
              " bit/s, above the DVD limit of " + dec(kDvdRateLimit) + " bit/s.";
-    }
     case Finding::Damaged:
       return dec(m.skipped_bytes) + plural(m.skipped_bytes, " byte", " bytes") + " in " +
              dec(m.skipped_ranges) + plural(m.skipped_ranges, " range", " ranges") +
