@@ -67,10 +67,10 @@ TEST(Scr, IntervalIsModulo300Times2To33) {
     uint64_t earlier, later, interval;
   } cases[] = {
       {0, 200000, 200000},
-      {kScrModulus - 300, 600, 900},    // the base wraps
-      {600, 300, kScrModulus - 300},    // a clock that runs back is a long way forward
+      {kScrModulus - 300, 600, 900},  // the base wraps
+      {600, 300, kScrModulus - 300},  // a clock that runs back is a long way forward
       {12345, 12345, 0},
-      {kScrModulus + 211, 500, 289},    // base 2^33 - 1 with extension 511
+      {kScrModulus + 211, 500, 289},  // base 2^33 - 1 with extension 511
   };
   for (const Case& c : cases) EXPECT_EQ(scr_interval(c.earlier, c.later), c.interval);
 }
@@ -137,7 +137,7 @@ TEST(Audit, SteadyStreamAtItsRate) {
   EXPECT_EQ(r.verdict.needed_rate, 5399u * 400);
   EXPECT_EQ(m.needed_at, 0u);
   EXPECT_EQ(r.verdict.average_rate, 2160000u);
-  EXPECT_EQ(r.verdict.duration_ms, 67u);  // 1800000 ticks: 66.667 ms
+  EXPECT_EQ(r.verdict.duration_ms, 67u);         // 1800000 ticks: 66.667 ms
   EXPECT_EQ(r.verdict.player_duration_ms, 74u);  // 20004 / 270000 s
   EXPECT_EQ(codes(r.verdict), std::set<std::string>{"duration_mismatch"});
   EXPECT_FALSE(r.verdict.problem);
@@ -167,13 +167,12 @@ TEST_P(StretchNeed, CeilOfBytesOverTicksPlusOneBaseTick) {
   EXPECT_EQ(r.verdict.suggested_rate, c.too_fast ? c.need * 400 : 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Edges, StretchNeed,
-    ::testing::Values(NeedCase{"exactly_the_field", 2000, 199700, 5400, false},
-                      NeedCase{"one_tick_less", 2000, 199699, 5401, true},
-                      NeedCase{"one_byte_more", 2001, 199700, 5403, true},
-                      NeedCase{"slower", 2000, 250000, 4315, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Edges, StretchNeed,
+                         ::testing::Values(NeedCase{"exactly_the_field", 2000, 199700, 5400, false},
+                                           NeedCase{"one_tick_less", 2000, 199699, 5401, true},
+                                           NeedCase{"one_byte_more", 2001, 199700, 5403, true},
+                                           NeedCase{"slower", 2000, 250000, 4315, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Pair 9 -> 10 is 1000 ticks short: every stretch that ends with it is too
 // fast, and those begin at packs 2..9; stretches of 9 pairs do not count.
@@ -233,18 +232,18 @@ TEST_P(ClockLimits, PairIsContinuousOrNot) {
 
 INSTANTIATE_TEST_SUITE_P(
     Pairs, ClockLimits,
-    ::testing::Values(
-        ClockCase{"longest_interval", 2000, 0, 18'900'000, true},
-        ClockCase{"one_tick_longer", 2000, 0, 18'900'001, false},
-        ClockCase{"clock_stands_still", 2000, 5000, 5000, false},
-        ClockCase{"clock_runs_back", 2000, 5000, 4999, false},
-        ClockCase{"base_wraps", 2000, kScrModulus - 100200, kScrModulus + 99800, true},
-        // ceil(d * 540000 / dt) against the 22-bit field's 4194303
-        ClockCase{"rate_field_overflows", 2000, 0, 257, false},
-        ClockCase{"rate_field_holds_it", 2000, 0, 258, true},
-        // 1398101 * 540000 == 4194303 * 180000: the largest rate the field holds
-        ClockCase{"rate_field_full", 1398101, 0, 180000, true},
-        ClockCase{"rate_field_one_byte_over", 1398102, 0, 180000, false}),
+    ::testing::Values(ClockCase{"longest_interval", 2000, 0, 18'900'000, true},
+                      ClockCase{"one_tick_longer", 2000, 0, 18'900'001, false},
+                      ClockCase{"clock_stands_still", 2000, 5000, 5000, false},
+                      ClockCase{"clock_runs_back", 2000, 5000, 4999, false},
+                      ClockCase{"base_wraps", 2000, kScrModulus - 100200, kScrModulus + 99800,
+                                true},
+                      // ceil(d * 540000 / dt) against the 22-bit field's 4194303
+                      ClockCase{"rate_field_overflows", 2000, 0, 257, false},
+                      ClockCase{"rate_field_holds_it", 2000, 0, 258, true},
+                      // 1398101 * 540000 == 4194303 * 180000: the largest rate the field holds
+                      ClockCase{"rate_field_full", 1398101, 0, 180000, true},
+                      ClockCase{"rate_field_one_byte_over", 1398102, 0, 180000, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A muxer that writes SCRs on the 90 kHz base only rounds each one down; the
@@ -329,11 +328,15 @@ INSTANTIATE_TEST_SUITE_P(
                     {"mux_rate_zero", "mux_rate_below_needed", "mux_rate_varies"},
                     5399 * 400},
         FindingCase{"mux_rate_zero_no_timing",
-                    [] { return timed({0, 0}, 2000, 0); },
+                    [] {
+                      return timed({0, 0}, 2000, 0);
+                    },
                     {"mux_rate_zero", "scr_discontinuity"},
                     400},
-        FindingCase{"rate_bound_below", [] { return with_system_header(5399); },
-                    {"rate_bound_below_mux_rate"}, 5399 * 400},
+        FindingCase{"rate_bound_below",
+                    [] { return with_system_header(5399); },
+                    {"rate_bound_below_mux_rate"},
+                    5399 * 400},
         FindingCase{"rate_bound_equal", [] { return with_system_header(5400); }, {}, 0},
         // a system header of 8 bytes holds no rate_bound
         FindingCase{"rate_bound_absent",
@@ -423,7 +426,8 @@ TEST(Audit, JoinedFilesAreWalkedPastTheEndCode) {
     // the broken pair is 2004 bytes long, and does not count
     EXPECT_TRUE(r.verdict.has_pack_size);
     EXPECT_EQ(m.pack_size, 2000u);
-    EXPECT_EQ(codes(r.verdict), (std::set<std::string>{"data_after_end_code", "scr_discontinuity"}));
+    EXPECT_EQ(codes(r.verdict),
+              (std::set<std::string>{"data_after_end_code", "scr_discontinuity"}));
     EXPECT_FALSE(r.verdict.problem);
   }
   // a field too low after the end code: the fix must go past it
@@ -530,7 +534,8 @@ INSTANTIATE_TEST_SUITE_P(
                       TailCase{"packet_past_the_end", {0, 0, 1, 0xE0, 0x00, 0x10, 1, 2}, true, 0},
                       TailCase{"cut_pack_stuffing",
                                {0, 0, 1, 0xBA, 0x44, 0, 4, 0, 4, 1, 0x01, 0x52, 0x63, 0xFF, 0xFF},
-                               true, 0}),
+                               true,
+                               0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Audit, PacketBytesAreCutAtTheEndOfTheFile) {
@@ -572,8 +577,7 @@ INSTANTIATE_TEST_SUITE_P(
     Streams, Profiles,
     ::testing::Values(
         ProfileCase{"dvd", [] { return timed(steady(5, 50000), 2048, 25200); }, Profile::Dvd},
-        ProfileCase{"vcd",
-                    [] { return timed(steady(5, 50000), 2324, 3528, nullptr, true, true); },
+        ProfileCase{"vcd", [] { return timed(steady(5, 50000), 2324, 3528, nullptr, true, true); },
                     Profile::Vcd},
         ProfileCase{"mpeg2_other_size", [] { return timed(steady(5, 50000), 2324, 25200); },
                     Profile::Mpeg2},

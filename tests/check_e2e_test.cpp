@@ -116,7 +116,8 @@ TEST(EndToEnd, CheckFixReachesPastDamageAndEndCodes) {
   EXPECT_EQ(fixed["suggested_rate"], nullptr);
   std::vector<std::string> found;
   for (const Json& f : fixed["findings"]) found.push_back(f["code"]);
-  EXPECT_EQ(found, (std::vector<std::string>{"damaged", "data_after_end_code", "scr_discontinuity"}));
+  EXPECT_EQ(found,
+            (std::vector<std::string>{"damaged", "data_after_end_code", "scr_discontinuity"}));
 }
 
 TEST(EndToEnd, CheckJsonFields) {
@@ -181,7 +182,8 @@ TEST(EndToEnd, CheckFileNameThatIsNotUtf8) {
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("check-\\ufffd\\ufffd.mpg\""), std::string::npos);
   for (unsigned char c : r.out) EXPECT_LT(c, 0x80);
-  EXPECT_EQ(Json::parse(r.out)["file"], path.substr(0, path.size() - 6) + "\xEF\xBF\xBD\xEF\xBF\xBD.mpg");
+  EXPECT_EQ(Json::parse(r.out)["file"],
+            path.substr(0, path.size() - 6) + "\xEF\xBF\xBD\xEF\xBF\xBD.mpg");
 }
 
 TEST(EndToEnd, CheckExitStatus) {
@@ -208,10 +210,11 @@ TEST(EndToEnd, CheckExitStatus) {
 
 TEST(EndToEnd, CheckUsage) {
   std::string path = write_temp("check-usage.mpg", steady_packs(5400));
-  const std::string usage = kUsagePrefix + program_name("psrate") + " [input file] {bitrate(bit)}\n";
+  const std::string usage =
+      kUsagePrefix + program_name("psrate") + " [input file] {bitrate(bit)}\n";
   for (const std::vector<std::string>& argv : {
            std::vector<std::string>{"psrate", "--check", path, "9800000"},  // no BITRATE
-           std::vector<std::string>{"psrate", "--json", path},             // --json needs --check
+           std::vector<std::string>{"psrate", "--json", path},              // --json needs --check
            std::vector<std::string>{"psrate", "--json", path, "9800000"},
            std::vector<std::string>{"psrate", "--check"},
            std::vector<std::string>{"psrate", "--check", "--check", path},

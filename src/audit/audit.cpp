@@ -44,8 +44,7 @@ void end_run(Measurement& m) {
 // A continuous pair moves at most 4194303 rate units in at most 0.7 s, so no
 // stretch holds more than 2^31 bytes or 2^28 ticks: each product below stays
 // under 2^51 and 64 bits hold it exactly.
-void add_continuous_pair(Measurement& m, uint64_t d, uint64_t dt, uint32_t rate,
-                         uint64_t offset) {
+void add_continuous_pair(Measurement& m, uint64_t d, uint64_t dt, uint32_t rate, uint64_t offset) {
   OpenStretches& o = m.open;
   size_t slot = o.next;
   o.next = (slot + 1) % kStretchPairs;
@@ -268,7 +267,8 @@ Verdict judge(const Measurement& m) {
   }
   v.has_player_duration = m.packs > 0 && m.first_mux > 0;
   if (v.has_player_duration)  // size / (rate * 50) seconds, to the nearest millisecond
-    v.player_duration_ms = uint64_t((Wide(m.file_size) * 40 + m.first_mux) / (Wide(2) * m.first_mux));
+    v.player_duration_ms =
+        uint64_t((Wide(m.file_size) * 40 + m.first_mux) / (Wide(2) * m.first_mux));
 
   auto set = [&v](Finding f, bool holds) { v.found[size_t(f)] = holds; };
   uint64_t mux_max_rate = uint64_t(m.mux_max) * kBitsPerRateUnit;

@@ -16,7 +16,7 @@
 namespace psrate {
 
 // --- clock and rate constants ---
-inline constexpr uint64_t kScrModulus = 300ull << 33;  // the 33-bit base wraps, 300 ticks each
+inline constexpr uint64_t kScrModulus = 300ull << 33;    // the 33-bit base wraps, 300 ticks each
 inline constexpr uint64_t kScrMaxInterval = 18'900'000;  // 0.7 s at 27 MHz
 inline constexpr uint64_t kScrRoundingSlack = 300;       // one 90 kHz tick per stretch
 inline constexpr uint64_t kTicksPerSecond = 27'000'000;
@@ -80,7 +80,7 @@ struct Measurement {
   uint64_t pairs = 0, continuous = 0, discontinuities = 0;
   uint64_t unbroken_pairs = 0, pack_size = 0;
   bool pack_size_varies = false;
-  Wide sum_d = 0, sum_dt = 0;  // over continuous pairs
+  Wide sum_d = 0, sum_dt = 0;            // over continuous pairs
   uint64_t need_max = 0, needed_at = 0;  // rate units; 0 without a continuous pair
   uint64_t packs_below_needed = 0;
 
@@ -90,7 +90,7 @@ struct Measurement {
   uint64_t last_offset = 0, last_scr = 0;
   uint32_t last_mux = 0;
   OpenStretches open;
-  uint64_t data_end = 0;                          // end of the data the walk has seen
+  uint64_t data_end = 0;  // end of the data the walk has seen
   UnitKind last_kind = UnitKind::EndCode;
   uint8_t last_stream = 0;
   uint64_t last_unit_end = 0;
@@ -165,10 +165,10 @@ static_assert(finding_classes_in_order(), "findings by enum value, problems befo
 struct Verdict {
   Profile profile = Profile::None;
   bool has_pack_size = false;
-  bool has_timing = false;       // at least one continuous pair
-  uint64_t duration_ms = 0;      // rounded to the millisecond
-  uint64_t average_rate = 0;     // bit/s
-  uint64_t needed_rate = 0;      // bit/s
+  bool has_timing = false;    // at least one continuous pair
+  uint64_t duration_ms = 0;   // rounded to the millisecond
+  uint64_t average_rate = 0;  // bit/s
+  uint64_t needed_rate = 0;   // bit/s
   bool has_player_duration = false;
   uint64_t player_duration_ms = 0;  // file size / first program_mux_rate
   std::array<bool, kFindingCount> found{};

@@ -69,7 +69,8 @@ std::string finding_message(Finding f, const Measurement& m, const Verdict& v) {
              dec(v.needed_rate) + " bit/s (first from the pack at " + dec(m.needed_at) +
              "), the fields hold " + bits(m.mux_min) +
              (m.mux_min == m.mux_max ? "" : " to " + bits(m.mux_max)) + " bit/s, and " +
-             dec(m.packs_below_needed) + plural(m.packs_below_needed, " pack begins", " packs begin") +
+             dec(m.packs_below_needed) +
+             plural(m.packs_below_needed, " pack begins", " packs begin") +
              " a stretch that is delivered too fast.";
     case Finding::RateBoundBelowMuxRate:
       return "The smallest rate_bound, " + bits(m.rate_bound_min) +
@@ -184,8 +185,8 @@ void put_report(OutBuffer& out, std::string_view path, const Measurement& m, con
   line(out, "file", std::string(path));
   line(out, "size", dec(m.file_size) + " bytes");
   line(out, "profile", std::string(profile_name(v.profile)));
-  std::string packs = dec(m.packs) + " (MPEG-2 " + dec(m.mpeg2_packs) + ", MPEG-1 " +
-                      dec(m.mpeg1_packs) + ")";
+  std::string packs =
+      dec(m.packs) + " (MPEG-2 " + dec(m.mpeg2_packs) + ", MPEG-1 " + dec(m.mpeg1_packs) + ")";
   if (v.has_pack_size) packs += ", " + dec(m.pack_size) + " bytes each";
   line(out, "packs", packs);
   line(out, "system headers", dec(m.system_headers));
@@ -196,9 +197,8 @@ void put_report(OutBuffer& out, std::string_view path, const Measurement& m, con
     name[7] = "0123456789abcdef"[id >> 4];
     name[8] = "0123456789abcdef"[id & 15];
     line(out, name,
-         dec(t.packets) + plural(t.packets, " packet, ", " packets, ") + dec(t.bytes) +
-             " bytes, " + percent(t.bytes, m.file_size) + " (" +
-             std::string(stream_kind(uint8_t(id))) + ")");
+         dec(t.packets) + plural(t.packets, " packet, ", " packets, ") + dec(t.bytes) + " bytes, " +
+             percent(t.bytes, m.file_size) + " (" + std::string(stream_kind(uint8_t(id))) + ")");
   }
   if (m.end_codes == 0)
     line(out, "end codes", "none");
@@ -218,10 +218,11 @@ void put_report(OutBuffer& out, std::string_view path, const Measurement& m, con
   if (m.packs == 0) {
     line(out, "program_mux_rate", "none");
   } else {
-    std::string rates = m.mux_min == m.mux_max ? bits(m.mux_min) + " bit/s"
-                                               : bits(m.mux_min) + " to " + bits(m.mux_max) +
-                                                     " bit/s";
-    if (m.mux_zero > 0) rates += ", 0 in " + dec(m.mux_zero) + plural(m.mux_zero, " pack", " packs");
+    std::string rates = m.mux_min == m.mux_max
+                            ? bits(m.mux_min) + " bit/s"
+                            : bits(m.mux_min) + " to " + bits(m.mux_max) + " bit/s";
+    if (m.mux_zero > 0)
+      rates += ", 0 in " + dec(m.mux_zero) + plural(m.mux_zero, " pack", " packs");
     line(out, "program_mux_rate", rates);
   }
   if (m.rate_bounds == 0)
@@ -296,10 +297,9 @@ void put_json_report(OutBuffer& out, std::string_view path, const Measurement& m
                   {"first", value_or_null(m.skipped_ranges > 0, m.first_skipped)}};
   j["zero_stuffing"] = m.zero_stuffing;
   bool packs = m.packs > 0;
-  j["program_mux_rate"] = {
-      {"min", value_or_null(packs, uint64_t(m.mux_min) * kBitsPerRateUnit)},
-      {"max", value_or_null(packs, uint64_t(m.mux_max) * kBitsPerRateUnit)},
-      {"zero", m.mux_zero}};
+  j["program_mux_rate"] = {{"min", value_or_null(packs, uint64_t(m.mux_min) * kBitsPerRateUnit)},
+                           {"max", value_or_null(packs, uint64_t(m.mux_max) * kBitsPerRateUnit)},
+                           {"zero", m.mux_zero}};
   bool bounds = m.rate_bounds > 0;
   j["rate_bound"] = {{"min", value_or_null(bounds, uint64_t(m.rate_bound_min) * kBitsPerRateUnit)},
                      {"max", value_or_null(bounds, uint64_t(m.rate_bound_max) * kBitsPerRateUnit)}};
@@ -310,8 +310,7 @@ void put_json_report(OutBuffer& out, std::string_view path, const Measurement& m
   j["needed_rate"] = value_or_null(v.has_timing, v.needed_rate);
   j["needed_at"] = value_or_null(v.has_timing, m.needed_at);
   j["packs_below_needed"] = m.packs_below_needed;
-  j["duration_from_mux_rate"] =
-      v.has_player_duration ? ms_seconds(v.player_duration_ms) : Json();
+  j["duration_from_mux_rate"] = v.has_player_duration ? ms_seconds(v.player_duration_ms) : Json();
   Json findings = Json::array();
   for (const FindingClass& c : kFindingClasses) {
     if (!has(v, c.finding)) continue;

@@ -17,7 +17,6 @@ std::string finding_message(Finding finding, const Measurement& m, const Verdict
 std::string fix_command(std::string_view path, const Verdict& v);
 
 void put_report(OutBuffer& out, std::string_view path, const Measurement& m, const Verdict& v);
-void put_json_report(OutBuffer& out, std::string_view path, const Measurement& m,
-                     const Verdict& v);
+void put_json_report(OutBuffer& out, std::string_view path, const Measurement& m, const Verdict& v);
 
 }  // namespace psrate

@@ -131,12 +131,8 @@ Failure parse_arguments(int argc, const char* const* argv, Options& o) {
   };
   bool help = false, version = false;
   const Flag flags[] = {
-      {"--help", &help},
-      {"--version", &version},
-      {"--resync", &o.resync},
-      {"--past-end", &o.past_end},
-      {"--check", &o.check},
-      {"--json", &o.json},
+      {"--help", &help},           {"--version", &version}, {"--resync", &o.resync},
+      {"--past-end", &o.past_end}, {"--check", &o.check},   {"--json", &o.json},
   };
   bool bad = false;  // an unknown or doubled option: judged after --help and --version
   int first = 1;
