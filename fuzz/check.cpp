@@ -14,6 +14,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "audit/audit.hpp"
+#include "audit/report.hpp"
 #include "cli/cli.hpp"
 #include "io/scan.hpp"
 #include "io/stream_file.hpp"
@@ -607,6 +609,68 @@ std::string check_walk(const Bytes& original, uint32_t bitrate, size_t window_si
   return "";
 }
 
+// The --check walk and both of its reports, through a window of window_size bytes.
+struct AuditOutput {
+  Failure failure;
+  Measurement measurement;
+  std::string text;
+};
+
+AuditOutput audit_file(size_t window_size, size_t length) {
+  static OutBuffer out;
+  std::string captured;
+  out.capture = &captured;
+  out.used = 0;
+  out.failed = false;
+  ReadWindow window;
+  window.buffer = window_buffer(window_size, length);
+  StreamFile file;
+  file.fd = ::fcntl(memory_fd(), F_DUPFD_CLOEXEC, 3);
+  if (file.fd < 0) std::abort();
+  AuditOutput a{};
+  a.failure = measure_file(file, window, a.measurement);
+  file_close(file);
+  Verdict verdict = judge(a.measurement);
+  put_report(out, "in.mpg", a.measurement, verdict);
+  put_json_report(out, "in.mpg", a.measurement, verdict);
+  flush(out);
+  out.capture = nullptr;
+  a.text = std::move(captured);
+  return a;
+}
+
+// The audit reads the file once and never writes it; its counts are those of
+// the --resync --past-end walk; the same bytes give the same report in any window.
+std::string check_audit(const Bytes& original, size_t window_size) {
+  load(original);
+  AuditOutput a = audit_file(window_size, original.size());
+  if (a.failure != Failure::None) return "audit pass failed";
+  if (contents() != original) return "the audit changed the file";
+  Listing walk{original, window_size, Walk{true, true}, {}, {}};
+  uint64_t packs = 0, skipped = 0, skipped_bytes = 0, ends = 0;
+  for (const auto& step : walk.model_walk()) {
+    if (step.skipped) {
+      ++skipped;
+      skipped_bytes += step.length;
+    } else if (walk.u32(step.offset) == 0x1BA) {
+      ++packs;
+    } else if (walk.u32(step.offset) == 0x1B9) {
+      ++ends;
+    }
+  }
+  const Measurement& m = a.measurement;
+  if (m.packs != packs || m.skipped_ranges != skipped || m.skipped_bytes != skipped_bytes ||
+      m.end_codes != ends)
+    return "audit counts differ from the walk's";
+  if (m.pairs != (packs > 0 ? packs - 1 : 0) || m.continuous + m.discontinuities != m.pairs)
+    return "audit pairs do not add up";
+  AuditOutput again = audit_file(window_size, original.size());
+  if (again.text != a.text) return "a second audit gave another report";
+  if (window_size != kWindowSize && audit_file(kWindowSize, original.size()).text != a.text)
+    return "audit depends on the window size";
+  return "";
+}
+
 }  // namespace
 
 std::string check_input(const uint8_t* data, size_t size, size_t window_size) {
@@ -627,6 +691,8 @@ std::string check_input(const uint8_t* data, size_t size, size_t window_size) {
       return std::string(walk.resync ? "--resync " : "") + (walk.past_end ? "--past-end " : "") +
              breach;
   }
+  if (std::string breach = check_audit(original, window_size); !breach.empty())
+    return "--check " + breach;
   return "";
 }
 
