@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fuzz oracle: runs the real pass over one input in both modes and tells
 // whether anything the tool promises was broken. Shared by the libFuzzer
 // targets and the corpus replay test.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the fuzz seed corpus: psrate_make_corpus DIR
 // Each file is a fuzz input: 4 bytes choosing the bitrate, then a stream.
 // The streams cover every unit kind, files cut at every fixed-field boundary,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target: the input is a bitrate and a stream file (see check.hpp);
 // any breach of what the tool promises stops the run with the reason.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Replays fuzz inputs through the fuzz target's checks without libFuzzer:
 //   psrate_replay FILE|DIR...
 // Every file (directories are read one level deep) is checked through the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The rate audit on streams built to the tick: SCR decoding, pairs, stretches,
 // timing, findings and the suggested rate.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // psrate --check end to end: the exact report, the JSON document read back,
 // exit statuses, usage errors and failed calls.
 #include <gtest/gtest.h>

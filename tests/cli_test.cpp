@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The option grammar, --help and --version.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built binary, end to end: exact standard output and error, exit status,
 // and the file's bytes afterwards.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // LD_PRELOAD shim that fails one call on the stream file, for end-to-end
 // failure tests. PSRATE_FAULT="CALL:N[,CALL:N...]" fails the Nth call of CALL
 // (open, lseek, read, write, fstat, close; pread counts as read and pwrite as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Random but well-formed program streams, with the offset of every unit
 // recorded as it is built, so a pass can be checked against the truth.
 #pragma once

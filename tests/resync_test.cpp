@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The resynchronising walk (--resync) and the walk past end codes (--past-end).
 #include <gtest/gtest.h>
 

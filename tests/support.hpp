@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared test helpers: run the pass on bytes in an in-memory file, and run the
 // built binary end to end.
 #pragma once

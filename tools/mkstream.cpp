@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes program streams made with StreamBuilder:
 //   mkstream sample OUT        the bundled example: DVD-style packs of every kind
 //   mkstream damaged OUT       the damaged example: two joined parts, the first damaged

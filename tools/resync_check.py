@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Deletes random single bytes from a real DVD stream and checks a --resync rewrite:
 no byte outside a rate field changes, and every pack header that a byte-by-byte
 search of the whole damaged file finds (marker bits, then 00 00 01 or 00 00 00

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Builds program streams byte by byte, for the tests, the sample and the
 // benchmark. Each method appends one unit and documents its layout.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "audit/audit.hpp"
 
 #include <algorithm>

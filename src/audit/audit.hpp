@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The rate audit: one walk over the stream measures its pack headers' system
 // clock references against their program_mux_rate fields (ISO/IEC 13818-1,
 // 2.5.2 and 2.5.3.4), then the figures and findings are derived from the tallies.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "audit/report.hpp"
 
 #include <nlohmann/json.hpp>

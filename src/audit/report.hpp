@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The audit's two forms: a screen of aligned lines, and one JSON object.
 #pragma once
 

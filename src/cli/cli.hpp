@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The entry: arguments, run mode, the pass, and the one place where a failure
 // becomes a message and an exit status.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text for the console: Shift_JIS bytes, or the same text in UTF-8 for a
 // UTF-8 terminal.
 #pragma once

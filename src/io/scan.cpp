@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "io/scan.hpp"
 
 #include <bit>

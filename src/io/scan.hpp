@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The read window and the one forward pass over the stream.
 #pragma once
 

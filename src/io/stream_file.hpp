@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one open stream file. Every operation reports success or failure and
 // nothing else; the scan and the rewriter never see the platform's calls.
 #pragma once

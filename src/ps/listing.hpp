@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The listing: one formatter per kind of line.
 #pragma once
 

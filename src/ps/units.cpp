@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ps/units.hpp"
 
 namespace psrate {

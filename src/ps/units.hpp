@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Program stream units (ISO/IEC 13818-1, 2.5.3): start-code classes, unit
 // framing, pack and system header decoding, and the rate-field encodings.
 #pragma once

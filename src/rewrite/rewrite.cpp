@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "rewrite/rewrite.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The rate rewriter: sets program_mux_rate and rate_bound in place, three
 // bytes per header, and reports progress.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "text/out_buffer.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A large output buffer with hand-written appenders: one write(2) per buffer,
 // no formatting library and no allocation on the listing's hot path.
 #pragma once
