@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for 64-bit Windows with mingw-w64 (Debian: g++-mingw-w64-x86-64).
 # The executables are linked statically, so they run without any DLL beside them.
 set(CMAKE_SYSTEM_NAME Windows)

@@ -1,4 +1,5 @@
 # bash completion for psrate                                 -*- shell-script -*-
+# SPDX-License-Identifier: MIT
 # Installed as /usr/share/bash-completion/completions/psrate, where
 # bash-completion loads it on the first Tab after "psrate"; it also works when
 # sourced on its own.
