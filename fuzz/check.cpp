@@ -94,19 +94,31 @@ struct Walk {
   bool past_end = false;
 };
 
-// interactive: as on a terminal, the progress is flushed whenever the window moves.
-PassOutput pass_on_file(RunMode mode, uint32_t bitrate, size_t window_size, size_t length,
-                        Walk walk, bool interactive = false) {
+// The program's output buffer, empty, writing into captured.
+OutBuffer& capture_into(std::string& captured) {
   static OutBuffer out;
-  std::string captured;
   out.capture = &captured;
   out.used = 0;
   out.failed = false;
-  ReadWindow window;
-  window.buffer = window_buffer(window_size, length);
+  return out;
+}
+
+// The in-memory file, opened as the program opens its file.
+StreamFile open_memory_file() {
   StreamFile file;
   file.fd = ::fcntl(memory_fd(), F_DUPFD_CLOEXEC, 3);
   if (file.fd < 0) std::abort();
+  return file;
+}
+
+// interactive: as on a terminal, the progress is flushed whenever the window moves.
+PassOutput pass_on_file(RunMode mode, uint32_t bitrate, size_t window_size, size_t length,
+                        Walk walk, bool interactive = false) {
+  std::string captured;
+  OutBuffer& out = capture_into(captured);
+  ReadWindow window;
+  window.buffer = window_buffer(window_size, length);
+  StreamFile file = open_memory_file();
   PassOptions options;
   options.mode = mode;
   options.bitrate = bitrate;
@@ -618,16 +630,11 @@ struct AuditOutput {
 };
 
 AuditOutput audit_file(size_t window_size, size_t length) {
-  static OutBuffer out;
   std::string captured;
-  out.capture = &captured;
-  out.used = 0;
-  out.failed = false;
+  OutBuffer& out = capture_into(captured);
   ReadWindow window;
   window.buffer = window_buffer(window_size, length);
-  StreamFile file;
-  file.fd = ::fcntl(memory_fd(), F_DUPFD_CLOEXEC, 3);
-  if (file.fd < 0) std::abort();
+  StreamFile file = open_memory_file();
   AuditOutput a{};
   a.failure = measure_file(file, window, a.measurement);
   file_close(file);
