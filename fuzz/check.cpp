@@ -10,16 +10,11 @@
 #include <string_view>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "audit/audit.hpp"
 #include "audit/report.hpp"
 #include "cli/cli.hpp"
-#include "io/scan.hpp"
-#include "io/stream_file.hpp"
+#include "io/byte_source.hpp"
+#include "ps/walk.hpp"
 #include "text/out_buffer.hpp"
 
 namespace psrate::fuzz {
@@ -27,34 +22,22 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// --- the stream file: one memory file, reloaded for every pass ---
+// --- the stream: bytes in memory, reloaded for every pass ---
 
-int memory_fd() {
-  static const int fd = ::memfd_create("psrate-fuzz", MFD_CLOEXEC);
-  if (fd < 0) std::abort();
-  return fd;
+Bytes& stream_bytes() {
+  static Bytes bytes;
+  return bytes;
 }
 
-// Overwrites, then cuts: the file's pages stay allocated from one input to the next.
-void load(const Bytes& bytes) {
-  int fd = memory_fd();
-  if (::lseek(fd, 0, SEEK_SET) != 0) std::abort();
-  if (!bytes.empty() && !write_all(fd, bytes.data(), bytes.size())) std::abort();
-  if (::ftruncate(fd, off_t(bytes.size())) != 0) std::abort();
-}
+// Keeps the vector's storage from one input to the next.
+void load(const Bytes& bytes) { stream_bytes().assign(bytes.begin(), bytes.end()); }
 
-Bytes contents() {
-  int fd = memory_fd();
-  struct stat st;
-  if (::fstat(fd, &st) != 0) std::abort();
-  Bytes b(size_t(st.st_size));
-  size_t done = 0;
-  while (done < b.size()) {
-    ssize_t n = ::pread(fd, b.data() + done, b.size() - done, off_t(done));
-    if (n <= 0) std::abort();
-    done += size_t(n);
-  }
-  return b;
+Bytes contents() { return stream_bytes(); }
+
+MemoryBytes& memory() {
+  static MemoryBytes m;
+  m = MemoryBytes{stream_bytes()};
+  return m;
 }
 
 // --- the window: exactly window_size bytes of heap, so that any access past
@@ -89,10 +72,7 @@ struct PassOutput {
 };
 
 // The walk's options: --resync and --past-end.
-struct Walk {
-  bool resync = false;
-  bool past_end = false;
-};
+using Walk = WalkOptions;
 
 // The program's output buffer, empty, writing into captured.
 OutBuffer& capture_into(std::string& captured) {
@@ -103,29 +83,19 @@ OutBuffer& capture_into(std::string& captured) {
   return out;
 }
 
-// The in-memory file, opened as the program opens its file.
-StreamFile open_memory_file() {
-  StreamFile file;
-  file.fd = ::fcntl(memory_fd(), F_DUPFD_CLOEXEC, 3);
-  if (file.fd < 0) std::abort();
-  return file;
-}
-
 // interactive: as on a terminal, the progress is flushed whenever the window moves.
 PassOutput pass_on_file(RunMode mode, uint32_t bitrate, size_t window_size, size_t length,
                         Walk walk, bool interactive = false) {
   std::string captured;
   OutBuffer& out = capture_into(captured);
-  ReadWindow window;
-  window.buffer = window_buffer(window_size, length);
-  StreamFile file = open_memory_file();
+  std::span<uint8_t> window = window_buffer(window_size, length);
+  ByteSource source = memory_source(memory());
   PassOptions options;
   options.mode = mode;
   options.bitrate = bitrate;
   options.interactive = interactive;
-  options.resync = walk.resync;
-  options.past_end = walk.past_end;
-  Failure failure = run_pass(file, window, out, options);
+  options.walk = walk;
+  Failure failure = run_pass(source, window, out, options);
   flush(out);
   out.capture = nullptr;
   return {failure, std::move(captured)};
@@ -632,12 +602,10 @@ struct AuditOutput {
 AuditOutput audit_file(size_t window_size, size_t length) {
   std::string captured;
   OutBuffer& out = capture_into(captured);
-  ReadWindow window;
-  window.buffer = window_buffer(window_size, length);
-  StreamFile file = open_memory_file();
+  std::span<uint8_t> window = window_buffer(window_size, length);
+  ByteSource source = memory_source(memory());
   AuditOutput a{};
-  a.failure = measure_file(file, window, a.measurement);
-  file_close(file);
+  a.failure = measure_stream(source, window, a.measurement);
   Verdict verdict = judge(a.measurement);
   put_report(out, "in.mpg", a.measurement, verdict);
   put_json_report(out, "in.mpg", a.measurement, verdict);

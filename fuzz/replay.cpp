@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "io/scan.hpp"
+#include "ps/walk.hpp"
 
 namespace fs = std::filesystem;
 

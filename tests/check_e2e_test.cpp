@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "stream_builder.hpp"
+#include "e2e_support.hpp"
 #include "support.hpp"
 
 namespace psrate::test {

@@ -35,10 +35,10 @@ TEST_P(Grammar, ParsesAsDocumented) {
   if (c.failure != Failure::None) return;
   EXPECT_EQ(o.request, c.request);
   if (c.request != Request::Pass) return;
-  EXPECT_EQ(o.mode, c.mode);
+  EXPECT_EQ(o.pass.mode, c.mode);
   EXPECT_STREQ(o.path, c.path);
-  EXPECT_EQ(o.resync, c.resync);
-  EXPECT_EQ(o.past_end, c.past_end);
+  EXPECT_EQ(o.pass.walk.resync, c.resync);
+  EXPECT_EQ(o.pass.walk.past_end, c.past_end);
 }
 
 constexpr Failure kOk = Failure::None;
@@ -93,58 +93,6 @@ INSTANTIATE_TEST_SUITE_P(
         GrammarCase{
             "help_after_double_dash", {"--", "--help"}, kOk, Request::Pass, kDump, "--help"}),
     [](const auto& info) { return std::string(info.param.name); });
-
-const std::string kBin = psrate_bin();
-
-TEST(Options, HelpNamesEveryOptionAndMessage) {
-  // no file is opened: the path given does not exist
-  RunResult r = run_psrate({kBin, "--help", "/no/such/file"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.out.rfind("usage: psrate [OPTION...] FILE ", 0), 0u);
-  for (const std::string& s :
-       {std::string("--resync"), std::string("--past-end"), std::string("--version"),
-        std::string("-h, --help"), std::string("SKIPPED"), std::string("man psrate"),
-        kUsagePrefix.substr(0, kUsagePrefix.find('\n')) + "  invalid arguments",
-        kCannotOpen.substr(0, kCannotOpen.size() - 1) + "  the file cannot be opened",
-        kSeekError.substr(0, kSeekError.size() - 1) + "  seek error",
-        kReadError.substr(0, kReadError.size() - 1) + "  read error",
-        kWriteError.substr(0, kWriteError.size() - 1) + "  write error"})
-    EXPECT_NE(r.out.find(s), std::string::npos) << s;
-  EXPECT_EQ(run_psrate({kBin, "-h"}).out, r.out);
-}
-
-TEST(Options, VersionIsTheProjectVersion) {
-  RunResult r = run_psrate({kBin, "--version", "--bogus"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, std::string("psrate ") + PSRATE_VERSION + "\n");
-  EXPECT_EQ(r.err, "");
-}
-
-TEST(Options, BadOptionsGetTheUsageMessageBeforeAnyOpen) {
-  const std::string usage = kUsagePrefix + program_name(kBin) + " [input file] {bitrate(bit)}\n";
-  for (const std::vector<std::string>& argv :
-       {std::vector<std::string>{kBin, "--bogus", "/no/such/file"},
-        std::vector<std::string>{kBin, "--resync", "--resync", "/no/such/file"},
-        std::vector<std::string>{kBin, "/no/such/file", "--resync"}}) {
-    RunResult r = run_psrate(argv);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, usage);
-  }
-}
-
-TEST(Options, DoubleDashListsAFileNamedLikeAnOption) {
-  Bytes stream = StreamBuilder{}.pack(25200).end().data;
-  std::string path = write_temp("--odd.mpg", stream);
-  std::string dir = path.substr(0, path.rfind('/'));
-  RunResult r = run_psrate({kBin, "--", path});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, dump(stream).out);
-  RunResult both = run_psrate({kBin, "--resync", "--past-end", "--", path, "9800000"});
-  EXPECT_EQ(both.status, 0);
-  EXPECT_NE(read_file(path), stream);
-}
 
 }  // namespace
 }  // namespace psrate::test

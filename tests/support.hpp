@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Shared test helpers: run the pass on bytes in an in-memory file, and run the
-// built binary end to end.
+// Shared test helpers: run the pass, the audit and the walk on bytes in memory.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +7,7 @@
 #include <vector>
 
 #include "audit/audit.hpp"
-#include "io/scan.hpp"
+#include "ps/walk.hpp"
 
 namespace psrate::test {
 
@@ -17,21 +16,19 @@ using Bytes = std::vector<uint8_t>;
 struct PassResult {
   Failure failure;
   std::string out;
-  uint64_t final_base;
+  uint64_t final_base;  // the last window base (not shown by a failed rewrite)
 };
 
 // --resync and --past-end.
-struct Walk {
-  bool resync = false;
-  bool past_end = false;
-};
+using Walk = WalkOptions;
 
 // The listing of `bytes`, read through a window of `window_size` bytes.
 PassResult dump(const Bytes& bytes, size_t window_size = kWindowSize, Walk walk = {});
 
-// Rewrites `bytes` in place (in a memory file) to `bitrate`; `bytes` receives the result.
+// Rewrites `bytes` in place to `bitrate`. fail_write makes that write (1 for
+// the first) fail.
 PassResult rewrite(Bytes& bytes, uint32_t bitrate, size_t window_size = kWindowSize,
-                   Walk walk = {});
+                   Walk walk = {}, uint64_t fail_write = 0);
 
 struct AuditRun {
   Failure failure;
@@ -41,48 +38,6 @@ struct AuditRun {
 
 // The --check walk over `bytes` and its verdict, through a window of `window_size` bytes.
 AuditRun audit(const Bytes& bytes, size_t window_size = kWindowSize);
-
-struct RunResult {
-  int status;  // exit status, or 128 + signal
-  std::string out;
-  std::string err;
-};
-
-// The binary under test: $PSRATE_TEST_BIN, or the psrate of this build.
-const std::string& psrate_bin();
-// Set when $PSRATE_TEST_WRAPPER names a command that runs the binary (such as
-// "wine"): the binary then sees the system's own argv[0], not the test's.
-bool wrapped();
-// The program name psrate prints for `argv0`: argv0 itself, or under a wrapper
-// $PSRATE_TEST_ARGV0 (what the wrapper passes, e.g. the Windows path under wine).
-std::string program_name(const std::string& argv0);
-
-// Runs the binary with exactly `argv` (argv[0] included; under a wrapper the
-// binary's path takes its place), no standard input, and extra environment
-// entries; standard output goes to stdout_path when one is given, and is
-// closed when that is "".
-RunResult run_psrate(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-                     const char* stdout_path = nullptr);
-
-// A run left going with its standard output on a pipe that nobody reads yet:
-// once the pipe is full, the program waits in a write and keeps its file open.
-struct StartedRun {
-  int pid = -1;
-  int out = -1;  // read end of the pipe
-  int err = -1;
-  size_t pipe_size = 0;  // bytes the pipe holds before a write waits
-};
-StartedRun start_psrate(const std::vector<std::string>& argv);
-// Waits up to timeout_ms for the first output; when none came, kills the
-// run (finish() still collects it) and returns false.
-bool await_output(const StartedRun& run, int timeout_ms);
-// Reads the pipe until the program has exited; its whole result.
-// Leaves pipe_size as it was.
-RunResult finish(StartedRun& run);
-
-std::string temp_dir();
-std::string write_temp(const std::string& name, const Bytes& bytes);
-Bytes read_file(const std::string& path);
 
 // Shift_JIS bytes of the fixed messages.
 extern const std::string kUsagePrefix;  // 引数が不正です。\nusage:

@@ -6,31 +6,11 @@
 
 namespace psrate {
 
-uint64_t decode_scr(std::span<const uint8_t> d, bool mpeg1) {
-  if (mpeg1) {
-    // '0010' SCR[32..30] marker, SCR[29..15] marker, SCR[14..0] marker (bytes 4..8)
-    uint64_t base = uint64_t(d[4] >> 1 & 0x07) << 30 | uint64_t(d[5]) << 22 |
-                    uint64_t(d[6] >> 1) << 15 | uint64_t(d[7]) << 7 | uint64_t(d[8] >> 1);
-    return base * 300;
-  }
-  // '01' base[32..30] marker base[29..15] marker base[14..0] marker ext[8..0] marker (bytes 4..9)
-  uint64_t base = uint64_t(d[4] >> 3 & 0x07) << 30 | uint64_t(d[4] & 0x03) << 28 |
-                  uint64_t(d[5]) << 20 | uint64_t(d[6] >> 3) << 15 | uint64_t(d[6] & 0x03) << 13 |
-                  uint64_t(d[7]) << 5 | uint64_t(d[8] >> 3);
-  uint64_t ext = uint64_t(d[8] & 0x03) << 7 | uint64_t(d[9] >> 1);
-  return base * 300 + ext;
-}
-
 uint64_t scr_interval(uint64_t earlier, uint64_t later) {
   // An extension above 299 can carry an SCR a little past the modulus.
   earlier %= kScrModulus;
   later %= kScrModulus;
   return later >= earlier ? later - earlier : later + kScrModulus - earlier;
-}
-
-uint64_t rate_units_for(Wide bytes, Wide ticks) {
-  Wide scaled = bytes * kTicksPerByteUnit;
-  return uint64_t((scaled + ticks - 1) / ticks);
 }
 
 namespace {
@@ -87,9 +67,9 @@ void add_continuous_pair(Measurement& m, uint64_t d, uint64_t dt, uint32_t rate,
   }
 }
 
-void count_pack(Measurement& m, const Unit& u, std::span<const uint8_t> bytes) {
+void count_pack(Measurement& m, const Unit& u) {
   uint32_t rate = u.pack.program_mux_rate;
-  uint64_t scr = decode_scr(bytes, u.pack.mpeg1);
+  uint64_t scr = u.pack.scr;
   if (m.packs == 0) {
     m.mux_min = m.mux_max = m.first_mux = rate;
   } else {
@@ -133,14 +113,12 @@ void count_pack(Measurement& m, const Unit& u, std::span<const uint8_t> bytes) {
 
 }  // namespace
 
-Failure measure_unit(void* context, const Unit& u, const ReadWindow& w) {
-  Measurement& m = *static_cast<Measurement*>(context);
-  m.data_end = std::max(m.data_end, w.base + w.filled);
+void measure_unit(Measurement& m, const Unit& u) {
   if (m.end_codes > 0 && u.kind != UnitKind::ZeroStuffing) m.data_after_end_code = true;
   uint64_t extent = u.length;
   switch (u.kind) {
     case UnitKind::Pack:
-      count_pack(m, u, std::span<const uint8_t>(w.buffer.data() + w.pos, w.filled - w.pos));
+      count_pack(m, u);
       break;
     case UnitKind::SystemHeader:
       ++m.system_headers;
@@ -181,15 +159,11 @@ Failure measure_unit(void* context, const Unit& u, const ReadWindow& w) {
   m.last_stream = uint8_t(u.start_code);
   m.last_unit_end = u.offset + extent;
   m.truncated_at = u.offset;
-  return Failure::None;
 }
 
-void finish_measurement(Measurement& m, const ReadWindow& w, bool size_known, uint64_t file_size) {
+void finish_measurement(Measurement& m, const WalkEnd& end, bool size_known, uint64_t file_size) {
   end_run(m);
-  // Bytes the walk holds but did not take: the tail after the last unit.
-  uint64_t tail_end = w.base + w.carried;
-  if (w.carried > 0) m.data_end = std::max(m.data_end, tail_end);
-  m.file_size = size_known && file_size >= m.data_end ? file_size : m.data_end;
+  m.file_size = size_known && file_size >= end.data_end ? file_size : end.data_end;
   uint64_t last_offset = m.truncated_at;
   m.truncated_at = 0;
   if (m.seen_unit && m.last_unit_end > m.file_size) {
@@ -205,33 +179,27 @@ void finish_measurement(Measurement& m, const ReadWindow& w, bool size_known, ui
     }
     return;
   }
-  // A walk that stops at an end code leaves the rest unread: nothing to judge.
-  if (m.seen_unit && m.last_kind == UnitKind::EndCode && w.base <= last_offset) return;
-  if (w.base >= m.file_size) return;
+  if (end.tail_offset >= m.file_size) return;
   // 1 to 3 zero bytes at the end are zero stuffing too short to frame; any
   // other tail is a unit cut before its fixed bytes, a start code included.
-  bool zeros = tail_end == m.file_size;
-  for (size_t i = 0; zeros && i < w.carried; ++i) zeros = w.buffer[i] == 0;
-  if (zeros && w.carried < kStartCodeBytes) {
-    m.zero_stuffing += w.carried;
+  bool zeros = end.tail_offset + end.tail.size() == m.file_size &&
+               std::all_of(end.tail.begin(), end.tail.end(), [](uint8_t b) { return b == 0; });
+  if (zeros && end.tail.size() < kStartCodeBytes) {
+    m.zero_stuffing += end.tail.size();
     return;
   }
   m.truncated = true;
-  m.truncated_at = w.base;
+  m.truncated_at = end.tail_offset;
 }
 
-Failure measure_file(StreamFile& file, ReadWindow& window, Measurement& m) {
-  uint64_t size = 0;
-  bool size_known = file_size(file, size);
-  ScanConfig config;
-  config.mode = RunMode::Dump;
-  config.resync = true;
-  config.past_end = true;
-  config.on_unit = measure_unit;
-  config.context = &m;
-  if (Failure f = scan_stream(file, window, config); f != Failure::None) return f;
-  finish_measurement(m, window, size_known, size);
-  return Failure::None;
+Failure measure_stream(ByteSource& source, std::span<uint8_t> window, Measurement& m) {
+  AuditConsumer audit;
+  audit.m = &m;
+  audit.size_known = source.size(source.context, audit.size);
+  Walker walker;
+  walker.source = source;
+  walker.options = kAuditWalk;
+  return walk(walker, window, audit);
 }
 
 // --- derived figures ---

@@ -9,10 +9,10 @@
 #include <span>
 #include <string_view>
 
-#include "io/scan.hpp"
+#include "io/byte_source.hpp"
 #include "io/status.hpp"
-#include "io/stream_file.hpp"
 #include "ps/units.hpp"
+#include "ps/walk.hpp"
 
 namespace psrate {
 
@@ -29,17 +29,10 @@ inline constexpr uint64_t kDvdRateLimit = 10'080'000;  // bit/s
 inline constexpr uint64_t kDvdPackSize = 2048;
 inline constexpr uint64_t kVcdPackSize = 2324;
 
-// The SCR of a pack header in 27 MHz ticks (base * 300 + extension; MPEG-1
-// carries the base alone). `pack` holds at least the layout's fixed bytes.
-uint64_t decode_scr(std::span<const uint8_t> pack, bool mpeg1);
-
 // (later - earlier) modulo 300 * 2^33: the ticks from one SCR to the next.
 uint64_t scr_interval(uint64_t earlier, uint64_t later);
 
 __extension__ typedef unsigned __int128 Wide;
-
-// ceil(bytes * 540000 / ticks), the rate units that deliver `bytes` in `ticks`.
-uint64_t rate_units_for(Wide bytes, Wide ticks);
 
 struct StreamTally {
   uint64_t packets = 0;
@@ -91,24 +84,40 @@ struct Measurement {
   uint64_t last_offset = 0, last_scr = 0;
   uint32_t last_mux = 0;
   OpenStretches open;
-  uint64_t data_end = 0;  // end of the data the walk has seen
   UnitKind last_kind = UnitKind::EndCode;
   uint8_t last_stream = 0;
   uint64_t last_unit_end = 0;
   bool seen_unit = false;
 };
 
-// The UnitHandler of the audit walk; `context` is a Measurement.
-Failure measure_unit(void* context, const Unit& unit, const ReadWindow& window);
+// Tallies one unit of the walk.
+void measure_unit(Measurement& m, const Unit& unit);
 
 // Closes the walk: the last run of pairs, the cut tail of the file and its size.
-// `window` is as scan_stream left it; `file_size` is 0 when it could not be told.
-void finish_measurement(Measurement& m, const ReadWindow& window, bool size_known,
-                        uint64_t file_size);
+void finish_measurement(Measurement& m, const WalkEnd& end, bool size_known, uint64_t file_size);
 
-// The whole walk over an open file (read only): --resync --past-end, then
-// finish_measurement. The file is left open.
-Failure measure_file(StreamFile& file, ReadWindow& window, Measurement& m);
+// The audit as a consumer of the walk. It reads the stream tables, so it sees
+// system headers whole, as the listing does.
+struct AuditConsumer {
+  static constexpr KindSet kWhole = kind_bit(UnitKind::SystemHeader);
+  Measurement* m = nullptr;
+  bool size_known = false;
+  uint64_t size = 0;
+
+  Failure take(const Unit& unit) {
+    measure_unit(*m, unit);
+    return Failure::None;
+  }
+  Failure settle() { return Failure::None; }
+  Failure finish(const WalkEnd& end) {
+    finish_measurement(*m, end, size_known, size);
+    return Failure::None;
+  }
+};
+
+// The audit's walk over a source (read only): --resync --past-end.
+inline constexpr WalkOptions kAuditWalk{true, true};
+Failure measure_stream(ByteSource& source, std::span<uint8_t> window, Measurement& m);
 
 // --- derived figures and findings ---
 enum class Profile : uint8_t { None, Dvd, Vcd, Mpeg2, Mpeg1, Mixed };

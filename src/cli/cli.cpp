@@ -9,7 +9,6 @@
 #include "audit/audit.hpp"
 #include "audit/report.hpp"
 #include "io/console.hpp"
-#include "io/scan.hpp"
 #include "io/stream_file.hpp"
 #include "ps/listing.hpp"
 #include "rewrite/rewrite.hpp"
@@ -21,12 +20,6 @@ namespace {
 constexpr const char* kProgramName = "psrate";
 
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-Failure list_unit_handler(void* context, const Unit& unit, const ReadWindow&) {
-  OutBuffer& out = *static_cast<OutBuffer*>(context);
-  list_unit(out, unit);
-  return out.failed ? Failure::Output : Failure::None;
-}
 
 void report(Failure failure, const char* program) {
   Encoding enc = console_encoding(kStderr);
@@ -132,8 +125,12 @@ Failure parse_arguments(int argc, const char* const* argv, Options& o) {
   };
   bool help = false, version = false;
   const Flag flags[] = {
-      {"--help", &help},           {"--version", &version}, {"--resync", &o.resync},
-      {"--past-end", &o.past_end}, {"--check", &o.check},   {"--json", &o.json},
+      {"--help", &help},
+      {"--version", &version},
+      {"--resync", &o.pass.walk.resync},
+      {"--past-end", &o.pass.walk.past_end},
+      {"--check", &o.check},
+      {"--json", &o.json},
   };
   bool bad = false;  // an unknown or doubled option: judged after --help and --version
   int first = 1;
@@ -158,12 +155,12 @@ Failure parse_arguments(int argc, const char* const* argv, Options& o) {
   if (bad || (o.json && !o.check)) return Failure::Arguments;
   int operands = argc - first;
   if (o.check && operands != 1) return Failure::Arguments;
-  if (o.check) o.resync = o.past_end = true;
+  if (o.check) o.pass.walk = kAuditWalk;
   if (operands == 1) {
-    o.mode = RunMode::Dump;
+    o.pass.mode = RunMode::Dump;
   } else if (operands == 2) {
-    o.mode = RunMode::Rewrite;
-    if (!parse_bitrate(argv[first + 1], o.bitrate)) return Failure::Arguments;
+    o.pass.mode = RunMode::Rewrite;
+    if (!parse_bitrate(argv[first + 1], o.pass.bitrate)) return Failure::Arguments;
   } else {
     return Failure::Arguments;
   }
@@ -171,44 +168,55 @@ Failure parse_arguments(int argc, const char* const* argv, Options& o) {
   return Failure::None;
 }
 
-Failure run_pass(StreamFile& file, ReadWindow& window, OutBuffer& out, const PassOptions& options) {
-  ScanConfig config;
-  config.mode = options.mode;
-  config.resync = options.resync;
-  config.past_end = options.past_end;
+namespace {
+
+Failure rewrite_pass(ByteSource& source, std::span<uint8_t> window, OutBuffer& out,
+                     const PassOptions& options) {
+  static uint8_t span_bytes[kWindowSize];
   RateRewriter rewriter;
-  if (options.mode == RunMode::Dump) {
-    config.on_unit = list_unit_handler;
-    config.context = &out;
-  } else {
-    rewriter.file = &file;
-    rewriter.out = &out;
-    rewriter.encoding = options.encoding;
-    rewriter.interactive = options.interactive;
-    rewriter.rate_units = options.bitrate / kBitsPerRateUnit;
-    if (!file_size(file, rewriter.file_size)) rewriter.file_size = 0;
-    config.on_unit = rewrite_unit;
-    config.context = &rewriter;
-  }
-  Failure failure = scan_stream(file, window, config);
+  rewriter.target = &source;
+  rewriter.bytes = span_bytes;
+  rewriter.rate_units = options.bitrate / kBitsPerRateUnit;
+  ProgressLine& progress = rewriter.progress;
+  progress.out = &out;
+  progress.encoding = options.encoding;
+  progress.interactive = options.interactive;
+  if (!source.size(source.context, progress.file_size)) progress.file_size = 0;
+  Walker walker;
+  walker.source = source;
+  walker.options = options.walk;
+  Failure failure = walk(walker, window, rewriter);
   // A close that fails after writing may be a write that never reached the file.
-  bool closed = file_close(file);
-  if (failure == Failure::None && !closed && options.mode == RunMode::Rewrite)
-    failure = Failure::Write;
-  if (failure == Failure::None && options.mode == RunMode::Rewrite)
-    put_progress(rewriter, window.base, '\n');
+  bool closed = source.close(source.context);
+  if (failure == Failure::None && !closed) failure = Failure::Write;
+  if (failure == Failure::None) put_progress(progress, rewriter.final_base, '\n');
+  return failure;
+}
+
+}  // namespace
+
+Failure run_pass(ByteSource& source, std::span<uint8_t> window, OutBuffer& out,
+                 const PassOptions& options) {
+  if (options.mode == RunMode::Rewrite) return rewrite_pass(source, window, out, options);
+  Listing listing;
+  listing.out = &out;
+  Walker walker;
+  walker.source = source;
+  walker.options = options.walk;
+  Failure failure = walk(walker, window, listing);
+  source.close(source.context);  // read only: a close cannot lose a write
   return failure;
 }
 
 namespace {
 
-// The audit of the open file: 0 without a problem, 2 with one, 1 on failure.
-int check_file(StreamFile& file, ReadWindow& window, OutBuffer& out, const Options& options,
-               const char* program) {
+// The audit of the open source: 0 without a problem, 2 with one, 1 on failure.
+int check_source(ByteSource& source, std::span<uint8_t> window, OutBuffer& out,
+                 const Options& options, const char* program) {
   static Measurement measurement;
   measurement = Measurement{};
-  Failure failure = measure_file(file, window, measurement);
-  file_close(file);  // read only: a close cannot lose a write
+  Failure failure = measure_stream(source, window, measurement);
+  source.close(source.context);  // read only: a close cannot lose a write
   if (failure != Failure::None) {
     report(failure, program);
     return 1;
@@ -243,9 +251,8 @@ int run(int argc, const char* const* argv) {
     return flush(out) ? 0 : 1;
   }
   StreamFile file;
-  if (failure == Failure::None &&
-      !file_open(file, options.path,
-                 options.mode == RunMode::Dump ? OpenMode::Read : OpenMode::ReadWrite))
+  OpenMode open_mode = options.pass.mode == RunMode::Dump ? OpenMode::Read : OpenMode::ReadWrite;
+  if (failure == Failure::None && !file_open(file, options.path, open_mode))
     failure = Failure::Open;
   if (failure != Failure::None) {
     report(failure, program);
@@ -253,19 +260,13 @@ int run(int argc, const char* const* argv) {
   }
 
   out.fd = kStdout;
-  ReadWindow window;
-  window.buffer = window_buffer;
-  if (options.check) return check_file(file, window, out, options, program);
-  PassOptions pass;
-  pass.mode = options.mode;
-  pass.resync = options.resync;
-  pass.past_end = options.past_end;
-  pass.bitrate = options.bitrate;
-  if (options.mode == RunMode::Rewrite) {
-    pass.encoding = console_encoding(kStdout);
-    pass.interactive = is_terminal(kStdout);
+  ByteSource source = file_source(file);
+  if (options.check) return check_source(source, window_buffer, out, options, program);
+  if (options.pass.mode == RunMode::Rewrite) {
+    options.pass.encoding = console_encoding(kStdout);
+    options.pass.interactive = is_terminal(kStdout);
   }
-  failure = run_pass(file, window, out, pass);
+  failure = run_pass(source, window_buffer, out, options.pass);
   bool output_ok = flush(out);
   if (failure != Failure::None) report(failure, program);
   return failure == Failure::None && output_ok ? 0 : 1;

@@ -5,10 +5,10 @@
 
 #include <cstdint>
 
+#include "io/byte_source.hpp"
 #include "io/console.hpp"
-#include "io/scan.hpp"
 #include "io/status.hpp"
-#include "io/stream_file.hpp"
+#include "ps/walk.hpp"
 #include "text/out_buffer.hpp"
 
 namespace psrate {
@@ -23,14 +23,20 @@ bool parse_bitrate(const char* text, uint32_t& bits_per_second);
 
 enum class Request : uint8_t { Pass, Help, Version };
 
+// What one pass over the stream does.
+struct PassOptions {
+  RunMode mode = RunMode::Dump;
+  WalkOptions walk;
+  uint32_t bitrate = 0;                    // Rewrite mode
+  Encoding encoding = Encoding::ShiftJis;  // of the progress text
+  bool interactive = false;                // standard output is a terminal
+};
+
 struct Options {
   Request request = Request::Pass;
-  RunMode mode = RunMode::Dump;
   const char* path = nullptr;
-  uint32_t bitrate = 0;
-  bool resync = false;
-  bool past_end = false;
-  bool check = false;  // the rate audit, in Dump mode's read-only walk
+  PassOptions pass;
+  bool check = false;  // the rate audit, in a read-only walk
   bool json = false;   // the audit as one JSON object
 };
 
@@ -43,18 +49,11 @@ Failure parse_arguments(int argc, const char* const* argv, Options& options);
 // The --help text; the fixed messages appear in `encoding`.
 void put_help(OutBuffer& out, Encoding encoding);
 
-struct PassOptions {
-  RunMode mode = RunMode::Dump;
-  bool resync = false;
-  bool past_end = false;
-  uint32_t bitrate = 0;                    // Rewrite mode
-  Encoding encoding = Encoding::ShiftJis;  // of the progress text
-  bool interactive = false;                // standard output is a terminal
-};
-
-// Lists or rewrites the open file, then closes it; in Rewrite mode the final
-// progress line follows the close. Output goes to `out`, unflushed.
-Failure run_pass(StreamFile& file, ReadWindow& window, OutBuffer& out, const PassOptions& options);
+// Lists or rewrites the source through a read window of window.size() bytes,
+// then closes it; in Rewrite mode the final progress line follows the close.
+// Output goes to `out`, unflushed.
+Failure run_pass(ByteSource& source, std::span<uint8_t> window, OutBuffer& out,
+                 const PassOptions& options);
 
 // Runs the whole program; returns the exit status.
 int run(int argc, const char* const* argv);

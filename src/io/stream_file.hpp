@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: MIT
-// The one open stream file. Every operation reports success or failure and
-// nothing else; the scan and the rewriter never see the platform's calls.
+// The one open stream file. Reads and writes name their file offset; every
+// call reports success or the kind of failure and nothing else, and the walk
+// and the rewriter never see the platform's calls.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "io/status.hpp"
 
 namespace psrate {
 
@@ -18,23 +21,22 @@ struct StreamFile {
   void* handle = nullptr;
 #else
   int fd = -1;
-  // Reads and writes go to this offset with pread/pwrite: setting the position
-  // costs no call. A pipe cannot be positioned and is read where it stands.
-  uint64_t position = 0;
-  bool positional = true;
 #endif
+  // A pipe has no positions: it is read where it stands, and `position`
+  // follows it. An offset elsewhere cannot be reached.
+  bool positional = true;
+  uint64_t position = 0;
 };
 
 // Opens an existing file (never creates one) with a sequential-scan hint.
 bool file_open(StreamFile& file, const char* path, OpenMode mode);
 // The file's length; false when it cannot be told.
 bool file_size(StreamFile& file, uint64_t& size);
-// Sets the position to an absolute offset from the start of the file.
-bool file_seek(StreamFile& file, uint64_t offset);
-// Reads up to size bytes at the position; got is 0 at the end of the file.
-bool file_read(StreamFile& file, void* buffer, size_t size, size_t& got);
-// Writes all size bytes at the position.
-bool file_write(StreamFile& file, const void* data, size_t size);
+// Reads up to size bytes at offset; got is 0 at the end of the file. Failure::Seek
+// when the offset cannot be reached, Failure::Read when the read fails.
+Failure file_read_at(StreamFile& file, uint64_t offset, void* buffer, size_t size, size_t& got);
+// Writes all size bytes at offset: Failure::Write when that fails.
+Failure file_write_at(StreamFile& file, uint64_t offset, const void* data, size_t size);
 // Closes the file; false when the system reports an error (such as a deferred write error).
 bool file_close(StreamFile& file);
 

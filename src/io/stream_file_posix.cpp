@@ -58,36 +58,41 @@ bool file_size(StreamFile& file, uint64_t& size) {
   return true;
 }
 
-bool file_seek(StreamFile& file, uint64_t offset) {
-  if (offset > uint64_t(INT64_MAX)) return false;
-  if (!file.positional && offset != file.position) return false;
-  file.position = offset;
-  return true;
+namespace {
+
+// An offset that off_t holds and, in a pipe, where the pipe stands.
+bool reachable(const StreamFile& file, uint64_t offset) {
+  return offset <= uint64_t(INT64_MAX) && (file.positional || offset == file.position);
 }
 
-bool file_read(StreamFile& file, void* buffer, size_t size, size_t& got) {
+}  // namespace
+
+Failure file_read_at(StreamFile& file, uint64_t offset, void* buffer, size_t size, size_t& got) {
+  if (!reachable(file, offset)) return Failure::Seek;
   ssize_t n;
   do
-    n = file.positional ? ::pread(file.fd, buffer, size, off_t(file.position))
+    n = file.positional ? ::pread(file.fd, buffer, size, off_t(offset))
                         : ::read(file.fd, buffer, size);
   while (n < 0 && errno == EINTR);
-  if (n < 0) return false;
+  if (n < 0) return Failure::Read;
   got = size_t(n);
-  file.position += got;
-  return true;
+  file.position = offset + got;
+  return Failure::None;
 }
 
-bool file_write(StreamFile& file, const void* data, size_t size) {
+Failure file_write_at(StreamFile& file, uint64_t offset, const void* data, size_t size) {
+  if (!reachable(file, offset)) return Failure::Seek;
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
-    ssize_t n = ::pwrite(file.fd, p, size, off_t(file.position));
+    ssize_t n = ::pwrite(file.fd, p, size, off_t(offset));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n <= 0) return Failure::Write;
     p += n;
     size -= size_t(n);
-    file.position += uint64_t(n);
+    offset += uint64_t(n);
   }
-  return true;
+  file.position = offset;
+  return Failure::None;
 }
 
 bool file_close(StreamFile& file) {

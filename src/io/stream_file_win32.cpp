@@ -14,6 +14,18 @@ constexpr size_t kMaxTransfer = 1u << 30;
 
 HANDLE handle_of(const StreamFile& file) { return static_cast<HANDLE>(file.handle); }
 
+// The offset of a synchronous call on a disk file, given in its OVERLAPPED.
+OVERLAPPED at(uint64_t offset) {
+  OVERLAPPED o{};
+  o.Offset = DWORD(offset);
+  o.OffsetHigh = DWORD(offset >> 32);
+  return o;
+}
+
+bool reachable(const StreamFile& file, uint64_t offset) {
+  return offset <= uint64_t(INT64_MAX) && (file.positional || offset == file.position);
+}
+
 }  // namespace
 
 bool file_open(StreamFile& file, const char* path, OpenMode mode) {
@@ -26,6 +38,8 @@ bool file_open(StreamFile& file, const char* path, OpenMode mode) {
                            FILE_ATTRIBUTE_ARCHIVE | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   file.handle = h;
+  file.positional = ::GetFileType(h) == FILE_TYPE_DISK;
+  file.position = 0;
   return true;
 }
 
@@ -36,34 +50,37 @@ bool file_size(StreamFile& file, uint64_t& size) {
   return true;
 }
 
-bool file_seek(StreamFile& file, uint64_t offset) {
-  if (offset > uint64_t(INT64_MAX)) return false;
-  LARGE_INTEGER to;
-  to.QuadPart = LONGLONG(offset);
-  return ::SetFilePointerEx(handle_of(file), to, nullptr, FILE_BEGIN) != 0;
-}
-
-bool file_read(StreamFile& file, void* buffer, size_t size, size_t& got) {
+Failure file_read_at(StreamFile& file, uint64_t offset, void* buffer, size_t size, size_t& got) {
+  if (!reachable(file, offset)) return Failure::Seek;
   DWORD n = 0;
-  if (!::ReadFile(handle_of(file), buffer, DWORD(size < kMaxTransfer ? size : kMaxTransfer), &n,
-                  nullptr))
-    return false;
+  OVERLAPPED o = at(offset);
+  DWORD ask = DWORD(size < kMaxTransfer ? size : kMaxTransfer);
+  if (!::ReadFile(handle_of(file), buffer, ask, &n, file.positional ? &o : nullptr)) {
+    // A read at an offset at or past the end of the file says so with an error.
+    if (::GetLastError() != ERROR_HANDLE_EOF) return Failure::Read;
+    n = 0;
+  }
   got = n;
-  return true;
+  file.position = offset + n;
+  return Failure::None;
 }
 
-bool file_write(StreamFile& file, const void* data, size_t size) {
+Failure file_write_at(StreamFile& file, uint64_t offset, const void* data, size_t size) {
+  if (!reachable(file, offset)) return Failure::Seek;
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
     DWORD n = 0;
+    OVERLAPPED o = at(offset);
     if (!::WriteFile(handle_of(file), p, DWORD(size < kMaxTransfer ? size : kMaxTransfer), &n,
-                     nullptr) ||
+                     file.positional ? &o : nullptr) ||
         n == 0)
-      return false;
+      return Failure::Write;
     p += n;
     size -= n;
+    offset += n;
   }
-  return true;
+  file.position = offset;
+  return Failure::None;
 }
 
 bool file_close(StreamFile& file) {

@@ -71,6 +71,23 @@ void list_system_header(OutBuffer& out, const Unit& u) {
   }
 }
 
+// "%08x:   LABEL[(%x)|_%d], length = %d(0x%02x)\n": PES packets, unknown codes and
+// skipped ranges. PRIVATE_STREAM_1 shows its code with "%02x", the same digits.
+void list_packet(OutBuffer& out, const Unit& u, const StreamIdClass& c) {
+  put_offset(out, u);
+  put(out, ":   ");
+  put(out, c.label);
+  if (c.tag == LineTag::Code) {
+    put_char(out, '(');
+    put_hex(out, u.start_code);
+    put_char(out, ')');
+  } else if (c.tag == LineTag::Number) {
+    put_char(out, '_');
+    put_dec(out, int64_t(u.start_code & 0xFF) - c.first);
+  }
+  put_length_tail(out, u);
+}
+
 }  // namespace
 
 void list_unit(OutBuffer& out, const Unit& u) {
@@ -82,41 +99,8 @@ void list_unit(OutBuffer& out, const Unit& u) {
       return;
     case UnitKind::Pack: return list_pack(out, u);
     case UnitKind::SystemHeader: return list_system_header(out, u);
-    case UnitKind::PrivateStream1:  // "%08x:   PRIVATE_STREAM_1(%02x), length = %d(0x%02x)\n"
-      put_offset(out, u);
-      put(out, ":   PRIVATE_STREAM_1(");
-      put_hex(out, u.start_code, 2);
-      put_char(out, ')');
-      return put_length_tail(out, u);
-    case UnitKind::Padding:  // "%08x:   PADDING_STREAM, length = %d(0x%02x)\n"
-      put_offset(out, u);
-      put(out, ":   PADDING_STREAM");
-      return put_length_tail(out, u);
-    case UnitKind::PrivateStream2:  // "%08x:   PRIVATE_STREAM_2, length = %d(0x%02x)\n"
-      put_offset(out, u);
-      put(out, ":   PRIVATE_STREAM_2");
-      return put_length_tail(out, u);
-    case UnitKind::Audio:  // "%08x:   AUDIO_ELEMENTARY_STREAM_%d, length = %d(0x%02x)\n"
-      put_offset(out, u);
-      put(out, ":   AUDIO_ELEMENTARY_STREAM_");
-      put_dec(out, u.start_code - 0x1C0);
-      return put_length_tail(out, u);
-    case UnitKind::Video:  // "%08x:   VIDEO_ELEMENTARY_STREAM(%x), length = %d(0x%02x)\n"
-      put_offset(out, u);
-      put(out, ":   VIDEO_ELEMENTARY_STREAM(");
-      put_hex(out, u.start_code);
-      put_char(out, ')');
-      return put_length_tail(out, u);
-    case UnitKind::Unknown:  // "%08x:   UNKNOWN(%x), length = %d(0x%02x)\n"
-      put_offset(out, u);
-      put(out, ":   UNKNOWN(");
-      put_hex(out, u.start_code);
-      put_char(out, ')');
-      return put_length_tail(out, u);
-    case UnitKind::Skipped:  // "%08x:   SKIPPED, length = %d(0x%02x)\n"
-      put_offset(out, u);
-      put(out, ":   SKIPPED");
-      return put_length_tail(out, u);
+    case UnitKind::Skipped: return list_packet(out, u, kSkippedRange);
+    default: return list_packet(out, u, id_class(u.start_code));
   }
 }
 

@@ -9,6 +9,8 @@
 #include <span>
 #include <string_view>
 
+#include "ps/stream_ids.hpp"
+
 namespace psrate {
 
 // --- big-endian access: each helper touches exactly the bytes it names ---
@@ -17,55 +19,6 @@ inline uint32_t get_u16(std::span<const uint8_t> d, size_t at) {
 }
 inline uint32_t get_u32(std::span<const uint8_t> d, size_t at) {
   return uint32_t(d[at]) << 24 | uint32_t(d[at + 1]) << 16 | uint32_t(d[at + 2]) << 8 | d[at + 3];
-}
-
-enum class UnitKind : uint8_t {
-  EndCode,
-  Pack,
-  SystemHeader,
-  PrivateStream1,
-  Padding,
-  PrivateStream2,
-  Audio,
-  Video,
-  Unknown,
-  ZeroStuffing,  // a 00 byte in front of 00 00 xx: stepped over alone, no line
-  Skipped,       // bytes a resynchronising walk stepped over to find the stream again
-};
-
-struct StartCodeClass {
-  uint32_t first;
-  uint32_t last;
-  UnitKind kind;
-};
-
-// Every 32-bit value not covered here is UnitKind::Unknown (0x1BC, 0x1C8..0x1DF,
-// 0x1E1..0x1EF included); values below 0x100 are zero stuffing.
-inline constexpr std::array<StartCodeClass, 8> kStartCodeClasses{{
-    {0x000001B9, 0x000001B9, UnitKind::EndCode},
-    {0x000001BA, 0x000001BA, UnitKind::Pack},
-    {0x000001BB, 0x000001BB, UnitKind::SystemHeader},
-    {0x000001BD, 0x000001BD, UnitKind::PrivateStream1},
-    {0x000001BE, 0x000001BE, UnitKind::Padding},
-    {0x000001BF, 0x000001BF, UnitKind::PrivateStream2},
-    {0x000001C0, 0x000001C7, UnitKind::Audio},
-    {0x000001E0, 0x000001E0, UnitKind::Video},
-}};
-
-constexpr bool start_code_classes_sorted() {
-  for (size_t i = 0; i < kStartCodeClasses.size(); ++i) {
-    if (kStartCodeClasses[i].first > kStartCodeClasses[i].last) return false;
-    if (i > 0 && kStartCodeClasses[i - 1].last >= kStartCodeClasses[i].first) return false;
-  }
-  return true;
-}
-static_assert(start_code_classes_sorted(), "start-code classes must be sorted and disjoint");
-
-constexpr UnitKind classify(uint32_t start_code) {
-  if (start_code <= 0xFF) return UnitKind::ZeroStuffing;
-  for (const StartCodeClass& c : kStartCodeClasses)
-    if (start_code >= c.first && start_code <= c.last) return c.kind;
-  return UnitKind::Unknown;
 }
 
 // Rate fields count units of 50 bytes/s.
@@ -83,8 +36,10 @@ inline constexpr size_t kSystemRateBoundEnd = 9;
 
 struct PackHeader {
   bool mpeg1;                     // ISO/IEC 11172-1 layout: '0010' at the top of byte 4
+  bool markers;                   // every marker bit of the layout is set
   uint32_t program_mux_rate;      // 22 bits, units of 50 bytes/s
   uint32_t pack_stuffing_length;  // 0..7; always 0 for MPEG-1
+  uint64_t scr;                   // system_clock_reference in 27 MHz ticks
 };
 
 struct SystemHeader {
@@ -97,7 +52,7 @@ struct SystemHeader {
   uint8_t system_video_lock_flag;
   uint8_t marker_bit;
   uint8_t video_bound;
-  const uint8_t* stream_table;  // entry_count whole 3-byte entries, in the data read
+  std::span<const uint8_t> stream_table;  // the whole 3-byte entries in the data read
   uint32_t entry_count;
 };
 
@@ -112,6 +67,10 @@ struct Unit {
   uint32_t start_code;
   uint64_t offset;  // file offset of the start code
   uint64_t length;  // bytes to the next unit; 0 for the end code; the range's for Skipped
+  // The unit's bytes in the read window: all of them, or those up to the end
+  // of the data read. Framing puts the fixed fields of every kind in it.
+  std::span<const uint8_t> bytes;
+  uint64_t window_base;  // file offset of the read window the unit was taken from
   PackHeader pack;
   SystemHeader system;
 };
@@ -124,6 +83,10 @@ enum class Framing : uint8_t {
 // Frames the unit at the front of `data` (the valid bytes from the parse
 // position on). Never reads past `data`.
 Framing frame_unit(std::span<const uint8_t> data, uint64_t offset, Unit& unit);
+
+// The SCR of a pack header in 27 MHz ticks (base * 300 + extension; MPEG-1
+// carries the base alone). `pack` holds at least the layout's fixed bytes.
+uint64_t decode_scr(std::span<const uint8_t> pack, bool mpeg1);
 
 StreamEntry stream_entry(const SystemHeader& system, uint32_t index);
 

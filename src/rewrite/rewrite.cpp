@@ -18,7 +18,7 @@ char* append(char* p, std::string_view text) { return std::copy(text.begin(), te
 char* append(char* p, int64_t value) { return std::to_chars(p, p + 20, value).ptr; }
 
 // "処理: %d/%dバイト (%d%%)" without its end.
-size_t format_progress(const RateRewriter& r, uint64_t done, char* line) {
+size_t format_progress(const ProgressLine& r, uint64_t done, char* line) {
   int64_t size = int64_t(r.file_size);
   char* p = line;
   p = append(p, text(Text::Progress, r.encoding));
@@ -32,9 +32,13 @@ size_t format_progress(const RateRewriter& r, uint64_t done, char* line) {
   return size_t(p - line);
 }
 
+void put_progress_lines(ProgressLine& p, uint64_t done, uint64_t lines) {
+  for (uint64_t i = 0; i < lines; ++i) put_progress(p, done, '\r');
+}
+
 }  // namespace
 
-void put_progress(RateRewriter& r, uint64_t done, char end) {
+void put_progress(ProgressLine& r, uint64_t done, char end) {
   OutBuffer& out = *r.out;
   if (done != r.line_done) {
     r.line_length = format_progress(r, done, r.line);
@@ -48,18 +52,48 @@ void put_progress(RateRewriter& r, uint64_t done, char end) {
   }
 }
 
-Failure rewrite_unit(void* context, const Unit& unit, const ReadWindow& w) {
-  RateRewriter& r = *static_cast<RateRewriter*>(context);
+// The open span goes out in one write; its progress lines follow it.
+Failure RateRewriter::settle() {
+  if (span.size == 0) return Failure::None;
+  RateSpan s = span;
+  span = RateSpan{};
+  if (Failure f = target->write_at(target->context, s.offset, {bytes.data(), s.size});
+      f != Failure::None)
+    return f;
+  put_progress_lines(progress, s.done, s.lines);
+  return Failure::None;
+}
+
+// A header whose field changes joins the open span when at most kSpanGap bytes
+// lie between them, the bytes between taken from the window as read; else the
+// span goes out and a new one starts. A field that already holds the rate is not
+// written and starts no span. A skipped range ends the span: nothing is written there.
+Failure RateRewriter::take(const Unit& unit) {
+  if (unit.kind == UnitKind::Skipped) return settle();
   RateField field;
-  if (!rate_field_of(unit, r.rate_units, field)) return Failure::None;
-  // The field lies in the header's fixed bytes, which the pass has read.
-  const uint8_t* held = w.buffer.data() + w.pos + field.at;
+  if (!rate_field_of(unit, rate_units, field)) return Failure::None;
+  // The field lies in the header's fixed bytes, which the walk has read.
+  const uint8_t* held = unit.bytes.data() + field.at;
+  uint64_t at = unit.offset + field.at;
   if (std::memcmp(held, field.bytes.data(), field.bytes.size()) != 0) {
-    // On POSIX the file keeps the position itself: the write is one pwrite.
-    if (!file_seek(*r.file, unit.offset + field.at)) return Failure::Seek;
-    if (!file_write(*r.file, field.bytes.data(), field.bytes.size())) return Failure::Write;
+    uint64_t span_end = span.offset + span.size;
+    if (span.size > 0 && at - span_end <= kSpanGap &&
+        span.size + (at - span_end) + field.bytes.size() <= bytes.size()) {
+      std::memcpy(bytes.data() + span.size, span.read, at - span_end);
+      span.size += at - span_end;
+    } else {
+      if (Failure f = settle(); f != Failure::None) return f;
+      span.offset = at;
+      span.done = unit.window_base;
+    }
+    std::memcpy(bytes.data() + span.size, field.bytes.data(), field.bytes.size());
+    span.size += field.bytes.size();
+    span.read = held + field.bytes.size();
   }
-  put_progress(r, w.base, '\r');
+  if (span.size > 0)
+    ++span.lines;
+  else
+    put_progress(progress, unit.window_base, '\r');
   return Failure::None;
 }
 

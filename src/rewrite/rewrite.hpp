@@ -1,38 +1,65 @@
 // SPDX-License-Identifier: MIT
-// The rate rewriter: sets program_mux_rate and rate_bound in place, three
-// bytes per header, and reports progress.
+// The rate rewriter: a consumer of the walk that sets program_mux_rate and
+// rate_bound in place, three bytes per header, and reports progress.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
+#include "io/byte_source.hpp"
 #include "io/console.hpp"
-#include "io/scan.hpp"
-#include "io/stream_file.hpp"
+#include "ps/walk.hpp"
 #include "text/out_buffer.hpp"
 
 namespace psrate {
 
-struct RateRewriter {
-  StreamFile* file = nullptr;
+// Changed fields with at most this many bytes between them go out in one write.
+inline constexpr uint64_t kSpanGap = 4096;
+
+// The progress line "処理: %d/%dバイト (%d%%)", kept formatted: every header of
+// one window shows the same line.
+struct ProgressLine {
   OutBuffer* out = nullptr;
   Encoding encoding = Encoding::ShiftJis;
-  uint32_t rate_units = 0;
   uint64_t file_size = 0;    // read once at the start; 0 when it could not be told
   bool interactive = false;  // stdout is a terminal: show progress as the window moves
   uint64_t shown_base = UINT64_MAX;
-  // Every header of one window shows the same progress line: kept formatted.
   uint64_t line_done = UINT64_MAX;
   size_t line_length = 0;
   char line[96];
 };
 
-// UnitHandler for the pass: context is a RateRewriter.
-Failure rewrite_unit(void* context, const Unit& unit, const ReadWindow& window);
-
-// "処理: %d/%dバイト (%d%%)" followed by `end` ('\r' while running, '\n' at the end).
-void put_progress(RateRewriter& rewriter, uint64_t done, char end);
+// The line for `done` followed by `end` ('\r' while running, '\n' at the end).
+void put_progress(ProgressLine& progress, uint64_t done, char end);
 
 // The percentage shown: done / (size / 100), or done * 100 / size for files under 100 bytes.
 int64_t progress_percent(int64_t done, int64_t size);
+
+// The changed fields of one window gathered into one write: the span's bytes as
+// read, with each changed field set. Its progress lines wait for the write.
+struct RateSpan {
+  uint64_t offset = 0;          // file offset of the first byte
+  size_t size = 0;              // 0: no span is open
+  const uint8_t* read = nullptr;  // the window's copy of the byte after the span
+  uint64_t lines = 0;           // progress lines held back until the write
+  uint64_t done = 0;            // their window base
+};
+
+struct RateRewriter {
+  static constexpr KindSet kWhole = 0;
+  ByteSource* target = nullptr;
+  ProgressLine progress;
+  uint32_t rate_units = 0;
+  RateSpan span;
+  std::span<uint8_t> bytes;  // room for the open span: as large as the read window
+  uint64_t final_base = 0;   // the window base at the end of the walk
+
+  Failure take(const Unit& unit);
+  Failure settle();
+  Failure finish(const WalkEnd& end) {
+    final_base = end.base;
+    return Failure::None;
+  }
+};
 
 }  // namespace psrate
