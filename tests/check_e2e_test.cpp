@@ -5,8 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "stream_builder.hpp"
 #include "e2e_support.hpp"
+#include "stream_builder.hpp"
 #include "support.hpp"
 
 namespace psrate::test {

@@ -14,8 +14,8 @@
 #include <unistd.h>
 #include <csignal>
 
-#include "stream_builder.hpp"
 #include "e2e_support.hpp"
+#include "stream_builder.hpp"
 #include "support.hpp"
 #include "text/out_buffer.hpp"
 
@@ -433,8 +433,8 @@ TEST(EndToEnd, FailedWriteOfASpan) {
   };
   std::string path = write_temp("spread.mpg", spread(25200, 25200));
   const int64_t size = int64_t(spread(25200, 25200).size());
-  RunResult r = run_psrate({kBin, path, "9800000"}, {std::string("LD_PRELOAD=") + PSRATE_SHIM,
-                                                     "PSRATE_FAULT=write:2"});
+  RunResult r = run_psrate({kBin, path, "9800000"},
+                           {std::string("LD_PRELOAD=") + PSRATE_SHIM, "PSRATE_FAULT=write:2"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, kWriteError);
   EXPECT_EQ(r.out, progress(0, size, 0, '\r'));

@@ -81,7 +81,7 @@ PassResult rewrite(Bytes& bytes, uint32_t bitrate, size_t window_size, Walk walk
   Failure f = run_pass(source, window, out, options);
   flush(out);
   out.capture = nullptr;
-  return {f, captured, 0};
+  return {f, captured, 0, memory.writes};
 }
 
 AuditRun audit(const Bytes& bytes, size_t window_size) {

@@ -16,7 +16,8 @@ using Bytes = std::vector<uint8_t>;
 struct PassResult {
   Failure failure;
   std::string out;
-  uint64_t final_base;  // the last window base (not shown by a failed rewrite)
+  uint64_t final_base;  // the last window base (listing)
+  uint64_t writes = 0;  // write calls (rewrite), the failed one included
 };
 
 // --resync and --past-end.
@@ -27,8 +28,8 @@ PassResult dump(const Bytes& bytes, size_t window_size = kWindowSize, Walk walk 
 
 // Rewrites `bytes` in place to `bitrate`. fail_write makes that write (1 for
 // the first) fail.
-PassResult rewrite(Bytes& bytes, uint32_t bitrate, size_t window_size = kWindowSize,
-                   Walk walk = {}, uint64_t fail_write = 0);
+PassResult rewrite(Bytes& bytes, uint32_t bitrate, size_t window_size = kWindowSize, Walk walk = {},
+                   uint64_t fail_write = 0);
 
 struct AuditRun {
   Failure failure;

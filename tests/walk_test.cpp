@@ -102,3 +102,105 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 }  // namespace psrate::test
+
+namespace psrate::test {
+namespace {
+
+// A consumer that records what the walk hands it and checks the contract:
+// units in stream order, whole when of a kind it asked for, and between two
+// settle() calls all in one buffer at their distances in the source.
+template <KindSet kWholeKinds>
+struct Recorder {
+  static constexpr KindSet kWhole = kWholeKinds;
+  size_t window = 0;
+  std::vector<uint64_t> offsets;
+  uint64_t next = 0;  // where the next unit must begin
+  Unit anchor{};      // the first unit since the last settle
+  bool anchored = false;
+  int finishes = 0;
+  WalkEnd end;
+  std::string breach;
+
+  Failure take(const Unit& u) {
+    if (u.kind != UnitKind::Skipped && u.offset != next && breach.empty())
+      breach = "unit at " + std::to_string(u.offset) + ", expected " + std::to_string(next);
+    next = u.offset + (u.kind == UnitKind::EndCode ? kStartCodeBytes : u.length);
+    offsets.push_back(u.offset);
+    bool whole = u.bytes.size() == u.length;
+    if ((kWhole & kind_bit(u.kind)) != 0 && u.length < window && !whole && breach.empty())
+      breach = "unit at " + std::to_string(u.offset) + " not whole";
+    if (u.kind != UnitKind::Skipped && u.kind != UnitKind::EndCode) {
+      if (!anchored) {
+        anchor = u;
+        anchored = true;
+      } else if (u.bytes.data() - anchor.bytes.data() != ptrdiff_t(u.offset - anchor.offset) &&
+                 breach.empty()) {
+        breach = "unit at " + std::to_string(u.offset) + " not beside the one before the settle";
+      }
+    }
+    return Failure::None;
+  }
+  Failure settle() {
+    anchored = false;
+    return Failure::None;
+  }
+  Failure finish(const WalkEnd& e) {
+    ++finishes;
+    end = e;
+    return Failure::None;
+  }
+};
+
+template <typename C>
+C walk_memory(const Bytes& bytes, size_t window_size, WalkOptions options = {}) {
+  std::vector<uint8_t> window(window_size);
+  Bytes copy = bytes;
+  MemoryBytes memory{copy};
+  Walker walker;
+  walker.source = memory_source(memory);
+  walker.options = options;
+  C consumer;
+  consumer.window = window_size;
+  EXPECT_EQ(walk(walker, window, consumer), Failure::None);
+  return consumer;
+}
+
+// PES packets asked for whole arrive whole at every window edge, the walk
+// hands every consumer the same units, and the bytes handed between two
+// settles lie side by side.
+TEST(WalkContract, WholeUnitsAtWindowEdges) {
+  constexpr KindSet kPes = kind_bit(UnitKind::Video) | kind_bit(UnitKind::Audio) |
+                           kind_bit(UnitKind::PrivateStream1) | kind_bit(UnitKind::Padding);
+  for (uint32_t seed = 1; seed <= 40; ++seed) {
+    RandomStream s = random_stream(seed, 200, 400, 20, true);
+    auto plain = walk_memory<Recorder<0>>(s.builder.data, kWindowSize);
+    ASSERT_EQ(plain.breach, "");
+    for (size_t window : {kMinWindowSize, size_t(1000), size_t(4093)}) {
+      auto whole = walk_memory<Recorder<kPes>>(s.builder.data, window);
+      EXPECT_EQ(whole.breach, "") << "seed " << seed << " window " << window;
+      EXPECT_EQ(whole.offsets, plain.offsets) << "seed " << seed << " window " << window;
+      EXPECT_EQ(whole.finishes, 1);
+      auto parts = walk_memory<Recorder<0>>(s.builder.data, window);
+      EXPECT_EQ(parts.breach, "") << "seed " << seed << " window " << window;
+    }
+  }
+}
+
+// The walk's end: an end code, or the end of the data with the bytes that
+// frame no unit.
+TEST(WalkContract, EndIsReported) {
+  StreamBuilder b;
+  b.pack(25200).pes(0xE0, 300).end();
+  auto at_end_code = walk_memory<Recorder<0>>(b.data, kWindowSize);
+  EXPECT_EQ(at_end_code.end.how, WalkStop::EndCode);
+  EXPECT_EQ(at_end_code.end.data_end, b.data.size());
+  b.raw({0x00, 0x00, 0x01, 0xE0, 0x00});  // a packet cut before its length is whole
+  auto cut = walk_memory<Recorder<0>>(b.data, kWindowSize, {false, true});
+  EXPECT_EQ(cut.end.how, WalkStop::EndOfData);
+  EXPECT_EQ(cut.end.tail_offset, b.data.size() - 5);
+  EXPECT_EQ(Bytes(cut.end.tail.begin(), cut.end.tail.end()), Bytes({0x00, 0x00, 0x01, 0xE0, 0x00}));
+  EXPECT_EQ(cut.end.base, b.data.size() - 5);
+}
+
+}  // namespace
+}  // namespace psrate::test

@@ -117,9 +117,7 @@ void measure_unit(Measurement& m, const Unit& u) {
   if (m.end_codes > 0 && u.kind != UnitKind::ZeroStuffing) m.data_after_end_code = true;
   uint64_t extent = u.length;
   switch (u.kind) {
-    case UnitKind::Pack:
-      count_pack(m, u);
-      break;
+    case UnitKind::Pack: count_pack(m, u); break;
     case UnitKind::SystemHeader:
       ++m.system_headers;
       if (u.length >= kSystemRateBoundEnd) {

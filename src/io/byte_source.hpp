@@ -16,7 +16,8 @@ namespace psrate {
 struct ByteSource {
   void* context = nullptr;
   // Up to into.size() bytes at offset; got is 0 at the end of the data.
-  Failure (*read_at)(void* context, uint64_t offset, std::span<uint8_t> into, size_t& got) = nullptr;
+  Failure (*read_at)(void* context, uint64_t offset, std::span<uint8_t> into,
+                     size_t& got) = nullptr;
   // All of bytes at offset.
   Failure (*write_at)(void* context, uint64_t offset, std::span<const uint8_t> bytes) = nullptr;
   // The length of the data; false when it cannot be told.

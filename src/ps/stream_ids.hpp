@@ -30,7 +30,7 @@ enum class UnitKind : uint8_t {
 enum class LineTag : uint8_t { None, Code, Number };
 
 struct StreamIdClass {
-  uint8_t first, last;    // stream_id range: the start code's last byte
+  uint8_t first, last;  // stream_id range: the start code's last byte
   UnitKind kind;
   std::string_view label;  // the listing's word
   LineTag tag;
@@ -42,8 +42,8 @@ struct StreamIdClass {
 inline constexpr std::array<StreamIdClass, 16> kStreamIdClasses{{
     {0xB9, 0xB9, UnitKind::EndCode, "SYSTEM_END_CODE", LineTag::None, "end code", false, false},
     {0xBA, 0xBA, UnitKind::Pack, "PACK_START_CODE", LineTag::None, "pack header", false, false},
-    {0xBB, 0xBB, UnitKind::SystemHeader, "SYSTEM_START_CODE", LineTag::None, "system header",
-     false, false},
+    {0xBB, 0xBB, UnitKind::SystemHeader, "SYSTEM_START_CODE", LineTag::None, "system header", false,
+     false},
     {0xBC, 0xBC, UnitKind::Unknown, "UNKNOWN", LineTag::Code, "program stream map", false, false},
     {0xBD, 0xBD, UnitKind::PrivateStream1, "PRIVATE_STREAM_1", LineTag::Code, "private stream 1",
      true, true},

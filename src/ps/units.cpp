@@ -77,7 +77,8 @@ Framing frame_unit(std::span<const uint8_t> d, uint64_t offset, Unit& u) {
       if (d.size() < kPesFixedBytes) return Framing::CutOff;
       u.length = get_u16(d, 4) + 6;
   }
-  if (framing == Framing::Decoded) u.bytes = d.first(size_t(std::min<uint64_t>(u.length, d.size())));
+  if (framing == Framing::Decoded)
+    u.bytes = d.first(size_t(std::min<uint64_t>(u.length, d.size())));
   return framing;
 }
 

@@ -78,11 +78,11 @@ struct Walker {
   ReadWindow window;
   WalkOptions options;
   KindSet whole = 0;
-  Unit unit{};              // the unit the last step found
-  bool searching = false;   // a resynchronising search is under way since skip_from
+  Unit unit{};             // the unit the last step found
+  bool searching = false;  // a resynchronising search is under way since skip_from
   uint64_t skip_from = 0;
-  bool peeked_take = false; // the unit's next bytes were read from the source: take it
-  bool stopping = false;    // an end code that ends the walk was taken
+  bool peeked_take = false;  // the unit's next bytes were read from the source: take it
+  bool stopping = false;     // an end code that ends the walk was taken
   uint64_t data_end = 0;
 };
 

@@ -38,11 +38,11 @@ int64_t progress_percent(int64_t done, int64_t size);
 // The changed fields of one window gathered into one write: the span's bytes as
 // read, with each changed field set. Its progress lines wait for the write.
 struct RateSpan {
-  uint64_t offset = 0;          // file offset of the first byte
-  size_t size = 0;              // 0: no span is open
+  uint64_t offset = 0;            // file offset of the first byte
+  size_t size = 0;                // 0: no span is open
   const uint8_t* read = nullptr;  // the window's copy of the byte after the span
-  uint64_t lines = 0;           // progress lines held back until the write
-  uint64_t done = 0;            // their window base
+  uint64_t lines = 0;             // progress lines held back until the write
+  uint64_t done = 0;              // their window base
 };
 
 struct RateRewriter {
