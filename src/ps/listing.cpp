@@ -1,11 +1,52 @@
 // SPDX-License-Identifier: MIT
 #include "ps/listing.hpp"
 
+#include <array>
+#include <cstring>
+
 namespace psrate {
 namespace {
 
+constexpr std::array<char, 512> kHexPairs = [] {
+  std::array<char, 512> t{};
+  for (size_t i = 0; i < 256; ++i) {
+    t[2 * i] = "0123456789abcdef"[i >> 4];
+    t[2 * i + 1] = "0123456789abcdef"[i & 15];
+  }
+  return t;
+}();
+
 // "%08x" of the unit's offset, widened to the full 64-bit offset when it needs more.
-void put_offset(OutBuffer& out, const Unit& u) { put_hex(out, u.offset, 8); }
+void put_offset(OutBuffer& out, const Unit& u) {
+  if (u.offset > UINT32_MAX) return put_hex(out, u.offset, 8);
+  make_room(out, 8);
+  char* p = out.data + out.used;
+  for (int shift = 24, i = 0; shift >= 0; shift -= 8, i += 2)
+    std::memcpy(p + i, &kHexPairs[2 * ((u.offset >> shift) & 0xFF)], 2);
+  out.used += 8;
+}
+
+// The unit's line: its offset, then the rest, which repeats from one line to the
+// next in most streams (the same packet lengths, the same rates): formatted once
+// for its key, then copied.
+template <typename Format>
+void put_line(OutBuffer& out, const Unit& u, LineTail& tail, uint64_t key, uint64_t key2,
+              Format format) {
+  make_room(out, 16 + kLineTailRoom);  // no flush inside the line
+  put_offset(out, u);
+  if (tail.key == key && tail.key2 == key2 && tail.size != 0) {
+    std::memcpy(out.data + out.used, tail.text, kLineTailRoom);  // the room is there
+    out.used += tail.size;
+    return;
+  }
+  size_t start = out.used;
+  format();
+  size_t size = out.used - start;
+  tail.size = size <= kLineTailRoom ? size : 0;
+  std::memcpy(tail.text, out.data + start, tail.size);
+  tail.key = key;
+  tail.key2 = key2;
+}
 
 // ", length = %d(0x%02x)\n"
 void put_length_tail(OutBuffer& out, const Unit& u) {
@@ -16,9 +57,8 @@ void put_length_tail(OutBuffer& out, const Unit& u) {
   put(out, ")\n");
 }
 
-// "%08x: PACK_START_CODE len=%d(0x%02x)/MUX rate=%dbps/stuff len=%d\n"
-void list_pack(OutBuffer& out, const Unit& u) {
-  put_offset(out, u);
+// "%08x: PACK_START_CODE len=%d(0x%02x)/MUX rate=%dbps/stuff len=%d\n", after the offset
+void put_pack_tail(OutBuffer& out, const Unit& u) {
   put(out, ": PACK_START_CODE len=");
   put_dec(out, u.length);
   put(out, "(0x");
@@ -73,8 +113,7 @@ void list_system_header(OutBuffer& out, const Unit& u) {
 
 // "%08x:   LABEL[(%x)|_%d], length = %d(0x%02x)\n": PES packets, unknown codes and
 // skipped ranges. PRIVATE_STREAM_1 shows its code with "%02x", the same digits.
-void list_packet(OutBuffer& out, const Unit& u, const StreamIdClass& c) {
-  put_offset(out, u);
+void put_packet_tail(OutBuffer& out, const Unit& u, const StreamIdClass& c) {
   put(out, ":   ");
   put(out, c.label);
   if (c.tag == LineTag::Code) {
@@ -90,18 +129,30 @@ void list_packet(OutBuffer& out, const Unit& u, const StreamIdClass& c) {
 
 }  // namespace
 
-void list_unit(OutBuffer& out, const Unit& u) {
+void list_unit(OutBuffer& out, const Unit& u, ListingCache& cache) {
   switch (u.kind) {
     case UnitKind::ZeroStuffing: return;
     case UnitKind::EndCode:  // "%08x: SYSTEM_END_CODE\n"
       put_offset(out, u);
       put(out, ": SYSTEM_END_CODE\n");
       return;
-    case UnitKind::Pack: return list_pack(out, u);
+    case UnitKind::Pack: {
+      const PackHeader& p = u.pack;
+      uint64_t key = uint64_t(p.program_mux_rate) << 16 | p.pack_stuffing_length << 8 | u.length;
+      return put_line(out, u, cache.pack, key, 0, [&] { put_pack_tail(out, u); });
+    }
     case UnitKind::SystemHeader: return list_system_header(out, u);
-    case UnitKind::Skipped: return list_packet(out, u, kSkippedRange);
-    default: return list_packet(out, u, id_class(u.start_code));
+    default: {
+      const StreamIdClass& c = u.kind == UnitKind::Skipped ? kSkippedRange : id_class(u.start_code);
+      uint64_t key = uint64_t(u.kind) << 32 | u.start_code;
+      return put_line(out, u, cache.packet, key, u.length, [&] { put_packet_tail(out, u, c); });
+    }
   }
+}
+
+void list_unit(OutBuffer& out, const Unit& u) {
+  ListingCache cache;
+  list_unit(out, u, cache);
 }
 
 }  // namespace psrate
