@@ -214,18 +214,20 @@ std::string_view profile_name(Profile p) {
   return "none";
 }
 
-Verdict judge(const Measurement& m) {
-  Verdict v;
-  v.has_pack_size = m.unbroken_pairs > 0 && !m.pack_size_varies;
-  if (m.packs == 0)
-    v.profile = Profile::None;
-  else if (m.mpeg2_packs == m.packs)
-    v.profile = v.has_pack_size && m.pack_size == kDvdPackSize ? Profile::Dvd : Profile::Mpeg2;
-  else if (m.mpeg1_packs == m.packs)
-    v.profile = v.has_pack_size && m.pack_size == kVcdPackSize ? Profile::Vcd : Profile::Mpeg1;
-  else
-    v.profile = Profile::Mixed;
+namespace {
 
+Profile profile_of(const Measurement& m, bool has_pack_size) {
+  if (m.packs == 0) return Profile::None;
+  if (m.mpeg2_packs == m.packs)
+    return has_pack_size && m.pack_size == kDvdPackSize ? Profile::Dvd : Profile::Mpeg2;
+  if (m.mpeg1_packs == m.packs)
+    return has_pack_size && m.pack_size == kVcdPackSize ? Profile::Vcd : Profile::Mpeg1;
+  return Profile::Mixed;
+}
+
+void derive_figures(const Measurement& m, Verdict& v) {
+  v.has_pack_size = m.unbroken_pairs > 0 && !m.pack_size_varies;
+  v.profile = profile_of(m, v.has_pack_size);
   v.has_timing = m.continuous > 0;
   if (v.has_timing) {
     v.duration_ms = uint64_t((m.sum_dt + kTicksPerSecond / 2000) / (kTicksPerSecond / 1000));
@@ -236,7 +238,19 @@ Verdict judge(const Measurement& m) {
   if (v.has_player_duration)  // size / (rate * 50) seconds, to the nearest millisecond
     v.player_duration_ms =
         uint64_t((Wide(m.file_size) * 40 + m.first_mux) / (Wide(2) * m.first_mux));
+}
 
+// The player's duration (size / first program_mux_rate) more than 5% off the SCRs'.
+bool duration_mismatch(const Measurement& m, const Verdict& v) {
+  if (!v.has_timing || !v.has_player_duration) return false;
+  // |size * 540000 / m - sum dt| > sum dt / 20, in ticks, without division
+  Wide by_rate = Wide(m.file_size) * kTicksPerByteUnit;
+  Wide by_scr = m.sum_dt * m.first_mux;
+  Wide gap = by_rate > by_scr ? by_rate - by_scr : by_scr - by_rate;
+  return gap * 20 > by_scr;
+}
+
+void find(const Measurement& m, Verdict& v) {
   auto set = [&v](Finding f, bool holds) { v.found[size_t(f)] = holds; };
   uint64_t mux_max_rate = uint64_t(m.mux_max) * kBitsPerRateUnit;
   set(Finding::NoPackHeader, m.packs == 0);
@@ -252,25 +266,30 @@ Verdict judge(const Measurement& m) {
   set(Finding::Truncated, m.truncated);
   set(Finding::ScrDiscontinuity, m.discontinuities > 0);
   set(Finding::MuxRateVaries, m.packs > 0 && m.mux_min != m.mux_max);
-  if (v.has_timing && v.has_player_duration) {
-    // |size * 540000 / m - sum dt| > sum dt / 20, in ticks, without division
-    Wide by_rate = Wide(m.file_size) * kTicksPerByteUnit;
-    Wide by_scr = m.sum_dt * m.first_mux;
-    Wide gap = by_rate > by_scr ? by_rate - by_scr : by_scr - by_rate;
-    set(Finding::DurationMismatch, gap * 20 > by_scr);
-  }
-
+  set(Finding::DurationMismatch, duration_mismatch(m, v));
   for (const FindingClass& c : kFindingClasses)
     if (v.found[size_t(c.finding)] && c.severity == Severity::Problem) v.problem = true;
-  if (v.found[size_t(Finding::MuxRateBelowNeeded)] ||
-      v.found[size_t(Finding::RateBoundBelowMuxRate)] || v.found[size_t(Finding::MuxRateZero)]) {
-    v.has_suggestion = true;
-    // Without SCR timing nothing says the declared rates are too high: keep the largest.
-    uint64_t rate = v.has_timing ? v.needed_rate : mux_max_rate;
-    v.suggested_rate = std::max<uint64_t>(rate, kBitsPerRateUnit);
-    v.fix_resync = m.skipped_ranges > 0;
-    v.fix_past_end = m.data_after_end_code;
-  }
+}
+
+void suggest(const Measurement& m, Verdict& v) {
+  if (!v.found[size_t(Finding::MuxRateBelowNeeded)] &&
+      !v.found[size_t(Finding::RateBoundBelowMuxRate)] && !v.found[size_t(Finding::MuxRateZero)])
+    return;
+  v.has_suggestion = true;
+  // Without SCR timing nothing says the declared rates are too high: keep the largest.
+  uint64_t rate = v.has_timing ? v.needed_rate : uint64_t(m.mux_max) * kBitsPerRateUnit;
+  v.suggested_rate = std::max<uint64_t>(rate, kBitsPerRateUnit);
+  v.fix_resync = m.skipped_ranges > 0;
+  v.fix_past_end = m.data_after_end_code;
+}
+
+}  // namespace
+
+Verdict judge(const Measurement& m) {
+  Verdict v;
+  derive_figures(m, v);
+  find(m, v);
+  suggest(m, v);
   return v;
 }
 

@@ -25,16 +25,6 @@ std::string percent(uint64_t part, uint64_t whole) {
 
 const char* plural(uint64_t n, const char* one, const char* many) { return n == 1 ? one : many; }
 
-std::string_view stream_kind(uint8_t id) {
-  if (id == 0xBC) return "program stream map";
-  if (id == 0xBD) return "private stream 1";
-  if (id == 0xBE) return "padding";
-  if (id == 0xBF) return "private stream 2";
-  if (id >= 0xC0 && id <= 0xDF) return "audio";
-  if (id >= 0xE0 && id <= 0xEF) return "video";
-  return "other";
-}
-
 // A POSIX shell word for `s`.
 std::string shell_word(std::string_view s) {
   bool plain = !s.empty();
@@ -180,9 +170,8 @@ void put_findings(OutBuffer& out, const Measurement& m, const Verdict& v, Severi
   }
 }
 
-}  // namespace
-
-void put_report(OutBuffer& out, std::string_view path, const Measurement& m, const Verdict& v) {
+// What the file holds: packs, streams, end codes, damage.
+void put_layout(OutBuffer& out, std::string_view path, const Measurement& m, const Verdict& v) {
   line(out, "file", std::string(path));
   line(out, "size", dec(m.file_size) + " bytes");
   line(out, "profile", std::string(profile_name(v.profile)));
@@ -199,7 +188,8 @@ void put_report(OutBuffer& out, std::string_view path, const Measurement& m, con
     name[8] = "0123456789abcdef"[id & 15];
     line(out, name,
          dec(t.packets) + plural(t.packets, " packet, ", " packets, ") + dec(t.bytes) + " bytes, " +
-             percent(t.bytes, m.file_size) + " (" + std::string(stream_kind(uint8_t(id))) + ")");
+             percent(t.bytes, m.file_size) + " (" +
+             std::string(id_class(0x100u | uint32_t(id)).name) + ")");
   }
   if (m.end_codes == 0)
     line(out, "end codes", "none");
@@ -216,6 +206,10 @@ void put_report(OutBuffer& out, std::string_view path, const Measurement& m, con
              dec(m.first_skipped));
   line(out, "zero stuffing", dec(m.zero_stuffing) + " bytes");
   line(out, "truncated", m.truncated ? "at " + dec(m.truncated_at) : std::string("no"));
+}
+
+// The rate fields against the SCRs.
+void put_rates(OutBuffer& out, const Measurement& m, const Verdict& v) {
   if (m.packs == 0) {
     line(out, "program_mux_rate", "none");
   } else {
@@ -247,6 +241,13 @@ void put_report(OutBuffer& out, std::string_view path, const Measurement& m, con
        v.has_player_duration
            ? seconds(v.player_duration_ms) + " s (size / the first program_mux_rate)"
            : std::string("none"));
+}
+
+}  // namespace
+
+void put_report(OutBuffer& out, std::string_view path, const Measurement& m, const Verdict& v) {
+  put_layout(out, path, m, v);
+  put_rates(out, m, v);
   put_char(out, '\n');
   bool any = false;
   for (bool f : v.found) any = any || f;

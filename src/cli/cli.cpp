@@ -118,26 +118,33 @@ bool parse_bitrate(const char* s, uint32_t& bits_per_second) {
   return true;
 }
 
-Failure parse_arguments(int argc, const char* const* argv, Options& o) {
+namespace {
+
+struct OptionScan {
+  bool help = false, version = false;
+  bool bad = false;  // an unknown or doubled option: judged after --help and --version
+  int first = 1;     // the first operand
+};
+
+// The leading options, up to a lone "--" or the first argument that is none.
+OptionScan scan_options(int argc, const char* const* argv, Options& o) {
   struct Flag {
     std::string_view name;
     bool* set;
   };
-  bool help = false, version = false;
+  OptionScan scan;
   const Flag flags[] = {
-      {"--help", &help},
-      {"--version", &version},
+      {"--help", &scan.help},
+      {"--version", &scan.version},
       {"--resync", &o.pass.walk.resync},
       {"--past-end", &o.pass.walk.past_end},
       {"--check", &o.check},
       {"--json", &o.json},
   };
-  bool bad = false;  // an unknown or doubled option: judged after --help and --version
-  int first = 1;
-  for (; first < argc; ++first) {
-    std::string_view arg = argv[first];
+  for (; scan.first < argc; ++scan.first) {
+    std::string_view arg = argv[scan.first];
     if (arg == "--") {
-      ++first;
+      ++scan.first;
       break;
     }
     if (arg == "-h") arg = "--help";
@@ -145,27 +152,36 @@ Failure parse_arguments(int argc, const char* const* argv, Options& o) {
     const Flag* flag = nullptr;
     for (const Flag& f : flags)
       if (f.name == arg) flag = &f;
-    if (flag == nullptr || *flag->set) bad = true;
+    if (flag == nullptr || *flag->set) scan.bad = true;
     if (flag != nullptr) *flag->set = true;
   }
-  if (help || version) {
-    o.request = help ? Request::Help : Request::Version;
-    return Failure::None;
-  }
-  if (bad || (o.json && !o.check)) return Failure::Arguments;
-  int operands = argc - first;
-  if (o.check && operands != 1) return Failure::Arguments;
+  return scan;
+}
+
+// FILE, or FILE BITRATE.
+Failure take_operands(int count, const char* const* operands, Options& o) {
+  if (o.check && count != 1) return Failure::Arguments;
   if (o.check) o.pass.walk = kAuditWalk;
-  if (operands == 1) {
-    o.pass.mode = RunMode::Dump;
-  } else if (operands == 2) {
+  if (count == 2) {
     o.pass.mode = RunMode::Rewrite;
-    if (!parse_bitrate(argv[first + 1], o.pass.bitrate)) return Failure::Arguments;
-  } else {
+    if (!parse_bitrate(operands[1], o.pass.bitrate)) return Failure::Arguments;
+  } else if (count != 1) {
     return Failure::Arguments;
   }
-  o.path = argv[first];
+  o.path = operands[0];
   return Failure::None;
+}
+
+}  // namespace
+
+Failure parse_arguments(int argc, const char* const* argv, Options& o) {
+  OptionScan scan = scan_options(argc, argv, o);
+  if (scan.help || scan.version) {
+    o.request = scan.help ? Request::Help : Request::Version;
+    return Failure::None;
+  }
+  if (scan.bad || (o.json && !o.check)) return Failure::Arguments;
+  return take_operands(argc - scan.first, argv + scan.first, o);
 }
 
 namespace {
