@@ -8,6 +8,10 @@ set(PSRATE_MINGW_PREFIX x86_64-w64-mingw32)
 find_program(CMAKE_CXX_COMPILER NAMES
   ${PSRATE_MINGW_PREFIX}-g++-posix ${PSRATE_MINGW_PREFIX}-g++-win32 ${PSRATE_MINGW_PREFIX}-g++
   REQUIRED)
+# GoogleTest, compiled from source for the unit tests, is a C and C++ project.
+find_program(CMAKE_C_COMPILER NAMES
+  ${PSRATE_MINGW_PREFIX}-gcc-posix ${PSRATE_MINGW_PREFIX}-gcc-win32 ${PSRATE_MINGW_PREFIX}-gcc
+  REQUIRED)
 find_program(CMAKE_RC_COMPILER NAMES ${PSRATE_MINGW_PREFIX}-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${PSRATE_MINGW_PREFIX})
