@@ -187,7 +187,8 @@ Failure refill(Walker& w) {
   win.last_read = got;
   win.filled = win.carried + got;
   win.pos = 0;
-  w.data_end = std::max(w.data_end, win.base + win.filled);
+  // A read past a unit that ran beyond the data meets nothing: no data ends there.
+  if (got > 0) w.data_end = std::max(w.data_end, win.base + win.filled);
   return Failure::None;
 }
 
