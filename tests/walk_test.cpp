@@ -202,14 +202,15 @@ TEST(WalkContract, EndIsReported) {
   EXPECT_EQ(cut.end.tail_offset, b.data.size() - 5);
   EXPECT_EQ(cut.tail, Bytes({0x00, 0x00, 0x01, 0xE0, 0x00}));
   EXPECT_EQ(cut.end.base, b.data.size() - 5);
-  // A packet whose length runs past the end of the data: the window moves past
-  // the end, and the read there meets nothing, which ends no data.
+  // A packet whose length runs past the end of the data: the rest of it is
+  // skipped in the source, not read, and the read past the end meets nothing,
+  // which ends no data: the data read ends with the first window.
   StreamBuilder longer;
   longer.pes(0xE0, 2000).data.resize(1000);
   auto past = walk_memory<Recorder<0>>(longer.data, kMinWindowSize);
   EXPECT_EQ(past.end.how, WalkStop::EndOfData);
   EXPECT_EQ(past.end.base, 2006u);
-  EXPECT_EQ(past.end.data_end, 1000u);
+  EXPECT_EQ(past.end.data_end, kMinWindowSize);
 }
 
 }  // namespace
