@@ -95,7 +95,7 @@ PassOutput pass_on_file(RunMode mode, uint32_t bitrate, size_t window_size, size
   options.bitrate = bitrate;
   options.interactive = interactive;
   options.walk = walk;
-  Failure failure = run_pass(source, window, out, options);
+  Failure failure = run_pass(source, window, out, options).failure;
   flush(out);
   out.capture = nullptr;
   return {failure, std::move(captured)};
@@ -655,7 +655,7 @@ std::string check_input(const uint8_t* data, size_t size, size_t window_size) {
   char arg[16];
   std::snprintf(arg, sizeof arg, "%u", bitrate);
   uint32_t parsed = 0;
-  if (!parse_bitrate(arg, parsed) || parsed != bitrate)
+  if (parse_bitrate(arg, parsed) != BitrateError::None || parsed != bitrate)
     return "bitrate " + std::string(arg) + " refused";
   const size_t skip = std::min(size, kBitrateBytes);
   const Bytes original(data + skip, data + size);

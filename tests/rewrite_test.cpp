@@ -125,43 +125,5 @@ TEST(Progress, Percent) {
     EXPECT_EQ(progress_percent(c.done, c.size), c.percent) << c.done << "/" << c.size;
 }
 
-struct BitrateCase {
-  const char* text;
-  bool accepted;
-  uint32_t value;
-  friend void PrintTo(const BitrateCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
-};
-
-class Bitrate : public ::testing::TestWithParam<BitrateCase> {};
-
-TEST_P(Bitrate, ParsedAndJudged) {
-  uint32_t value = 0;
-  EXPECT_EQ(parse_bitrate(GetParam().text, value), GetParam().accepted)
-      << "'" << GetParam().text << "'";
-  if (GetParam().accepted) {
-    EXPECT_EQ(value, GetParam().value);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Arguments, Bitrate,
-    ::testing::Values(BitrateCase{"9800000", true, 9800000},
-                      BitrateCase{"10080000bps", true, 10080000}, BitrateCase{"0000400", true, 400},
-                      BitrateCase{"  +8000000", true, 8000000},
-                      BitrateCase{"\t\n\v\f\r1411200", true, 1411200},
-                      BitrateCase{"1677721599", true, 1677721599}, BitrateCase{"401.5", true, 401},
-                      BitrateCase{"399", false, 0}, BitrateCase{"0", false, 0},
-                      BitrateCase{"1677721600", false, 0}, BitrateCase{"4294967696", false, 0},
-                      BitrateCase{"99999999999999999999", false, 0}, BitrateCase{"", false, 0},
-                      BitrateCase{"abc", false, 0}, BitrateCase{"+", false, 0},
-                      BitrateCase{"-0", false, 0}, BitrateCase{"-9800000", false, 0},
-                      BitrateCase{"+ 8000000", false, 0}, BitrateCase{"++800", false, 0},
-                      BitrateCase{"\x1c"
-                                  "800",
-                                  false, 0},
-                      BitrateCase{"\xa0"
-                                  "800",
-                                  false, 0}));
-
 }  // namespace
 }  // namespace psrate::test

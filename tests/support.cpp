@@ -63,11 +63,11 @@ PassResult dump(const Bytes& bytes, size_t window_size, Walk walk) {
   Failure f = psrate::walk(walker, window, consumer);
   flush(*consumer.listing.out);
   consumer.listing.out->capture = nullptr;
-  return {f, captured, consumer.final_base};
+  return {f, captured, consumer.final_base, 0, walker.facts};
 }
 
 PassResult rewrite(Bytes& bytes, uint32_t bitrate, size_t window_size, Walk walk,
-                   uint64_t fail_write) {
+                   uint64_t fail_write, bool quiet, const volatile std::sig_atomic_t* stop) {
   std::string captured;
   OutBuffer& out = capture_into(captured);
   std::vector<uint8_t> window(window_size);
@@ -78,10 +78,12 @@ PassResult rewrite(Bytes& bytes, uint32_t bitrate, size_t window_size, Walk walk
   options.mode = RunMode::Rewrite;
   options.bitrate = bitrate;
   options.walk = walk;
-  Failure f = run_pass(source, window, out, options);
+  options.quiet = quiet;
+  options.stop = stop;
+  PassOutcome o = run_pass(source, window, out, options);
   flush(out);
   out.capture = nullptr;
-  return {f, captured, 0, memory.writes};
+  return {o.failure, captured, 0, memory.writes, o.facts, o.interrupted_at};
 }
 
 AuditRun audit(const Bytes& bytes, size_t window_size) {

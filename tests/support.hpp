@@ -2,6 +2,7 @@
 // Shared test helpers: run the pass, the audit and the walk on bytes in memory.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -18,6 +19,8 @@ struct PassResult {
   std::string out;
   uint64_t final_base;  // the last window base (listing)
   uint64_t writes = 0;  // write calls (rewrite), the failed one included
+  WalkFacts facts;      // what the walk met, for the notes
+  uint64_t interrupted_at = 0;
 };
 
 // --resync and --past-end.
@@ -27,9 +30,10 @@ using Walk = WalkOptions;
 PassResult dump(const Bytes& bytes, size_t window_size = kWindowSize, Walk walk = {});
 
 // Rewrites `bytes` in place to `bitrate`. fail_write makes that write (1 for
-// the first) fail.
-PassResult rewrite(Bytes& bytes, uint32_t bitrate, size_t window_size = kWindowSize, Walk walk = {},
-                   uint64_t fail_write = 0);
+// the first) fail; a stop flag raised beforehand interrupts the rewrite.
+PassResult rewrite(Bytes& bytes, uint32_t bitrate, size_t window_size = kWindowSize,
+                   Walk walk = {}, uint64_t fail_write = 0, bool quiet = false,
+                   const volatile std::sig_atomic_t* stop = nullptr);
 
 struct AuditRun {
   Failure failure;

@@ -3,8 +3,12 @@
 // becomes a message and an exit status.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
+#include <span>
+#include <string>
 
+#include "cli/bitrate.hpp"
 #include "io/byte_source.hpp"
 #include "io/console.hpp"
 #include "io/status.hpp"
@@ -13,14 +17,6 @@
 
 namespace psrate {
 
-inline constexpr uint32_t kMinBitrate = 400;                 // 1 rate unit
-inline constexpr uint32_t kBitrateLimit = (1u << 22) * 400;  // rate fields hold 22 bits
-
-// Reads a bitrate the way strtol reads a decimal (leading white space, one
-// sign, digits up to the first non-digit), then refuses what the 22-bit rate
-// fields cannot hold: no digits, a '-' sign, or a value outside [400, 2^22 * 400).
-bool parse_bitrate(const char* text, uint32_t& bits_per_second);
-
 enum class Request : uint8_t { Pass, Help, Version };
 
 // What one pass over the stream does.
@@ -28,8 +24,23 @@ struct PassOptions {
   RunMode mode = RunMode::Dump;
   WalkOptions walk;
   uint32_t bitrate = 0;                    // Rewrite mode
+  bool quiet = false;                      // Rewrite mode: no progress line
   Encoding encoding = Encoding::ShiftJis;  // of the progress text
   bool interactive = false;                // standard output is a terminal
+  // Rewrite mode: raised by an interrupt; the pass stops before its next write.
+  const volatile std::sig_atomic_t* stop = nullptr;
+};
+
+// What is wrong with a command line; the first of these is named.
+enum class ArgumentError : uint8_t {
+  None,
+  UnknownOption,
+  DoubledOption,
+  JsonWithoutCheck,
+  CheckWithOperands,  // --check with a BITRATE, or with --quiet
+  QuietWithoutBitrate,
+  OperandCount,
+  Bitrate,
 };
 
 struct Options {
@@ -38,22 +49,44 @@ struct Options {
   PassOptions pass;
   bool check = false;  // the rate audit, in a read-only walk
   bool json = false;   // the audit as one JSON object
+  ArgumentError error = ArgumentError::None;
+  const char* culprit = nullptr;  // the option or the bitrate, as given
+  int operands = 0;
+  BitrateError bitrate_error = BitrateError::None;
 };
 
 // psrate [OPTION...] FILE [BITRATE]: leading arguments that begin with "--"
-// (and "-h") are options, up to a lone "--"; the operands that follow choose
-// the mode as they always have. --help, then --version, outrank everything else.
-// --check takes FILE alone and implies --resync and --past-end; --json needs --check.
+// (and "-h", "-q") are options, up to a lone "--"; the operands that follow
+// choose the mode. --help, then --version, outrank everything else. --check
+// takes FILE alone and implies --resync and --past-end; --json needs --check;
+// --quiet needs a BITRATE. A refused line gives Failure::Arguments, with
+// `error` saying why.
 Failure parse_arguments(int argc, const char* const* argv, Options& options);
+
+// The English line that names what is wrong with a refused command line.
+std::string argument_cause(const Options& options);
+
+// An argument as it may be shown: bytes below 0x20 and 0x7F become '?'.
+std::string shown(const char* argument);
 
 // The --help text; the fixed messages appear in `encoding`.
 void put_help(OutBuffer& out, Encoding encoding);
 
+struct PassOutcome {
+  Failure failure = Failure::None;
+  WalkFacts facts;
+  uint64_t interrupted_at = 0;  // Failure::Interrupted: the first header not rewritten
+};
+
 // Lists or rewrites the source through a read window of window.size() bytes,
 // then closes it; in Rewrite mode the final progress line follows the close.
 // Output goes to `out`, unflushed.
-Failure run_pass(ByteSource& source, std::span<uint8_t> window, OutBuffer& out,
-                 const PassOptions& options);
+PassOutcome run_pass(ByteSource& source, std::span<uint8_t> window, OutBuffer& out,
+                     const PassOptions& options);
+
+// The notes on standard error after a pass that ended normally, and its exit
+// status: 3 when a rewrite may not have reached every header, else 0.
+int put_notes(std::string& notes, const PassOutcome& outcome, const PassOptions& options);
 
 // Runs the whole program; returns the exit status.
 int run(int argc, const char* const* argv);

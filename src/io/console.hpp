@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Text for the console: Shift_JIS bytes, or the same text in UTF-8 for a
-// UTF-8 terminal.
+// Text for the console: Shift_JIS bytes, or the same text in UTF-8 where the
+// system reads UTF-8.
 #pragma once
 
 #include <array>
@@ -53,8 +53,8 @@ inline constexpr int kStderr = 2;
 // True when fd is a terminal (a console on Windows).
 bool is_terminal(int fd);
 
-// UTF-8 only when fd is a terminal and the locale's character set is UTF-8
-// (on Windows: a console whose output code page is 65001).
+// UTF-8 when the locale's character set is UTF-8, whatever fd is (on Windows:
+// only a console whose output code page is 65001); else Shift_JIS.
 Encoding console_encoding(int fd);
 
 }  // namespace psrate

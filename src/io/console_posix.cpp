@@ -11,8 +11,9 @@ namespace psrate {
 
 bool is_terminal(int fd) { return ::isatty(fd) != 0; }
 
-Encoding console_encoding(int fd) {
-  if (!is_terminal(fd)) return Encoding::ShiftJis;
+// The locale's character set alone decides, wherever the text goes: a pipe into
+// less or a log file is read on the same system as the terminal.
+Encoding console_encoding(int) {
   static const bool utf8_locale = [] {
     std::setlocale(LC_CTYPE, "");
     return std::strcmp(::nl_langinfo(CODESET), "UTF-8") == 0;

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "io/status.hpp"
 
@@ -15,6 +16,23 @@ enum class OpenMode : uint8_t {
   Read,       // listing: read only, shared with other readers
   ReadWrite,  // rewriting: read and write, no other opener may write or rewrite
 };
+
+// Why the last call on the file failed.
+enum class FileErrorKind : uint8_t {
+  None,
+  System,      // the system's error number (errno, or GetLastError on Windows)
+  Locked,      // another psrate run (or another program) holds the file
+  Directory,   // a directory, not a file
+  NotRegular,  // a rewrite needs a file with positions: a pipe or a terminal has none
+};
+
+struct FileError {
+  FileErrorKind kind = FileErrorKind::None;
+  unsigned long code = 0;
+};
+
+// The cause in English: the system's own text for its error numbers.
+std::string file_error_text(const FileError& error);
 
 struct StreamFile {
 #ifdef _WIN32
@@ -26,6 +44,7 @@ struct StreamFile {
   // follows it. An offset elsewhere cannot be reached.
   bool positional = true;
   uint64_t position = 0;
+  FileError error;  // of the last call that failed
 };
 
 // Opens an existing file (never creates one) with a sequential-scan hint.

@@ -146,6 +146,38 @@ Step window_end(Walker& w) {
   return Step::WindowEnd;
 }
 
+void mark_damaged(Walker& w, uint64_t at) {
+  w.facts.damaged = true;
+  w.facts.damaged_at = at;
+}
+
+// The default walk takes every unit; it judges each as --resync would, to say
+// where the stream is damaged. The bytes after a unit count when they lie in
+// the source: in this window, or at the front of the next.
+void judge_in_passing(Walker& w, std::span<const uint8_t> d) {
+  const Unit& u = w.unit;
+  if (off_stream(u.start_code) || (u.kind == UnitKind::Pack && !u.pack.markers))
+    return mark_damaged(w, u.offset);
+  if (u.kind == UnitKind::EndCode || u.kind == UnitKind::ZeroStuffing) return;
+  if (d.size() >= u.length + kNextPrefixBytes) {
+    if (!next_prefix(d.data() + u.length)) mark_damaged(w, u.offset);
+  } else if (w.window.last_read != 0) {
+    w.next_unjudged = true;
+    w.next_unjudged_unit = u.offset;
+  }
+}
+
+// The bytes after the last unit of a window, now at the parse position.
+void judge_deferred(Walker& w) {
+  const ReadWindow& win = w.window;
+  if (win.pos <= win.filled && win.filled - win.pos >= kNextPrefixBytes) {
+    if (!next_prefix(win.buffer.data() + win.pos)) mark_damaged(w, w.next_unjudged_unit);
+  } else if (win.last_read != 0) {
+    return;  // not read yet
+  }
+  w.next_unjudged = false;
+}
+
 // The unit framed at the parse position: taken, searched past, or left for later.
 Step judge_unit(Walker& w, bool& search) {
   ReadWindow& win = w.window;
@@ -156,7 +188,10 @@ Step judge_unit(Walker& w, bool& search) {
   search = w.options.resync && off_stream(w.unit.start_code);
   if (search) return Step::Unit;
   if (framing == Framing::CutOff || carry_whole(w)) return window_end(w);
-  if (!w.options.resync) return Step::Unit;
+  if (!w.options.resync) {
+    if (!w.facts.damaged) judge_in_passing(w, data);
+    return Step::Unit;
+  }
   switch (judge(w.unit, data, win)) {
     case Verdict::Take: return Step::Unit;
     case Verdict::Carry: return window_end(w);
@@ -173,8 +208,9 @@ void start_walk(Walker& w, std::span<uint8_t> buffer, KindSet whole) {
   win = ReadWindow{};
   win.buffer = buffer;
   w.whole = whole;
-  w.searching = w.peeked_take = w.stopping = false;
+  w.searching = w.peeked_take = w.stopping = w.next_unjudged = false;
   w.skip_from = w.data_end = 0;
+  w.facts = WalkFacts{};
 }
 
 Failure refill(Walker& w) {
@@ -198,6 +234,7 @@ Step next_step(Walker& w) {
     return Step::Unit;
   }
   if (w.stopping) return Step::Stop;
+  if (w.next_unjudged) judge_deferred(w);
   ReadWindow& win = w.window;
   for (;;) {
     size_t margin = win.last_read != 0 ? kDecodeMargin : kStartCodeBytes;
@@ -217,17 +254,38 @@ Step next_step(Walker& w) {
   }
 }
 
+namespace {
+
+// An end code that ends the walk, with a pack start code after it: files joined with cat.
+void stop_at_end_code(Walker& w) {
+  const ReadWindow& win = w.window;
+  w.stopping = true;
+  size_t after = win.pos + kStartCodeBytes;
+  // The decode margin keeps the four bytes in the window while data still comes.
+  if (after + kStartCodeBytes <= win.filled && get_u32(win.buffer, after) == 0x000001BA) {
+    w.facts.joined = true;
+    w.facts.end_code_at = w.unit.offset;
+  }
+}
+
+}  // namespace
+
 void step_over(Walker& w) {
   switch (w.unit.kind) {
-    case UnitKind::Skipped: return;  // the search left the parse position at the stream
+    case UnitKind::Skipped:  // the search left the parse position at the stream
+      ++w.facts.skipped_ranges;
+      w.facts.skipped_bytes += w.unit.length;
+      return;
     case UnitKind::EndCode:
       if (w.options.past_end)
         w.window.pos += kStartCodeBytes;
       else
-        w.stopping = true;
+        stop_at_end_code(w);
       return;
-    default: w.window.pos += w.unit.length;
+    case UnitKind::Pack: ++w.facts.packs; break;
+    default: break;
   }
+  w.window.pos += w.unit.length;
 }
 
 // The three bytes after a unit too long for the window, read from the source.

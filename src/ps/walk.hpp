@@ -73,6 +73,19 @@ concept WalkConsumer = requires(C& c, const Unit& u, const WalkEnd& e) {
   { c.finish(e) } -> std::same_as<Failure>;
 };
 
+// What the walk met, for the notes at the end of a pass.
+struct WalkFacts {
+  uint64_t packs = 0;  // pack headers taken
+  uint64_t skipped_ranges = 0, skipped_bytes = 0;
+  // The default walk judges each unit as --resync would, without acting on
+  // it: the first unit that fails is where the stream is damaged.
+  bool damaged = false;
+  uint64_t damaged_at = 0;
+  // The walk stopped at an end code that a pack start code follows.
+  bool joined = false;
+  uint64_t end_code_at = 0;
+};
+
 struct Walker {
   ByteSource source;
   ReadWindow window;
@@ -84,6 +97,11 @@ struct Walker {
   bool peeked_take = false;  // the unit's next bytes were read from the source: take it
   bool stopping = false;     // an end code that ends the walk was taken
   uint64_t data_end = 0;
+  // The default walk's unit whose next three bytes lie beyond the window: they
+  // are judged at the front of the next one.
+  bool next_unjudged = false;
+  uint64_t next_unjudged_unit = 0;
+  WalkFacts facts;
 };
 
 enum class Step : uint8_t {

@@ -39,6 +39,8 @@ void put_progress_lines(ProgressLine& p, uint64_t done, uint64_t lines) {
 }  // namespace
 
 void put_progress(ProgressLine& r, uint64_t done, char end) {
+  if (r.quiet) return;
+  r.shown = true;
   OutBuffer& out = *r.out;
   if (done != r.line_done) {
     r.line_length = format_progress(r, done, r.line);
@@ -52,8 +54,22 @@ void put_progress(ProgressLine& r, uint64_t done, char end) {
   }
 }
 
+namespace {
+
+// An interrupt stops the rewrite before its next write: the first header not
+// rewritten is the open span's, else the walk's position.
+bool stop_here(RateRewriter& r, uint64_t standing) {
+  if (r.stop == nullptr || *r.stop == 0) return false;
+  r.interrupted_at = r.span.size > 0 ? r.span.header : standing;
+  r.span = RateSpan{};
+  return true;
+}
+
+}  // namespace
+
 // The open span goes out in one write; its progress lines follow it.
 Failure RateRewriter::settle() {
+  if (span.size > 0 && stop_here(*this, next_unit)) return Failure::Interrupted;
   if (span.size == 0) return Failure::None;
   RateSpan s = span;
   span = RateSpan{};
@@ -69,6 +85,8 @@ Failure RateRewriter::settle() {
 // span goes out and a new one starts. A field that already holds the rate is not
 // written and starts no span. A skipped range ends the span: nothing is written there.
 Failure RateRewriter::take(const Unit& unit) {
+  if (stop_here(*this, unit.offset)) return Failure::Interrupted;
+  next_unit = unit.offset + (unit.kind == UnitKind::EndCode ? kStartCodeBytes : unit.length);
   if (unit.kind == UnitKind::Skipped) return settle();
   RateField field;
   if (!rate_field_of(unit, rate_units, field)) return Failure::None;
@@ -83,6 +101,7 @@ Failure RateRewriter::take(const Unit& unit) {
       span.size += at - span_end;
     } else {
       if (Failure f = settle(); f != Failure::None) return f;
+      span.header = unit.offset;
       span.offset = at;
       span.done = unit.window_base;
     }
@@ -95,6 +114,13 @@ Failure RateRewriter::take(const Unit& unit) {
   else
     put_progress(progress, unit.window_base, '\r');
   return Failure::None;
+}
+
+// An interrupt after the last write still ends the pass as interrupted, where
+// the walk stood.
+Failure RateRewriter::finish(const WalkEnd& end) {
+  final_base = end.base;
+  return stop_here(*this, next_unit) ? Failure::Interrupted : Failure::None;
 }
 
 }  // namespace psrate

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <csignal>
 #include <cstdint>
 
 #include "io/byte_source.hpp"
@@ -23,6 +24,8 @@ struct ProgressLine {
   Encoding encoding = Encoding::ShiftJis;
   uint64_t file_size = 0;    // read once at the start; 0 when it could not be told
   bool interactive = false;  // stdout is a terminal: show progress as the window moves
+  bool quiet = false;        // --quiet: no progress line at all
+  bool shown = false;        // a progress line has been printed
   uint64_t shown_base = UINT64_MAX;
   uint64_t line_done = UINT64_MAX;
   size_t line_length = 0;
@@ -38,6 +41,7 @@ int64_t progress_percent(int64_t done, int64_t size);
 // The changed fields of one window gathered into one write: the span's bytes as
 // read, with each changed field set. Its progress lines wait for the write.
 struct RateSpan {
+  uint64_t header = 0;            // file offset of the header of its first field
   uint64_t offset = 0;            // file offset of the first byte
   size_t size = 0;                // 0: no span is open
   const uint8_t* read = nullptr;  // the window's copy of the byte after the span
@@ -53,13 +57,15 @@ struct RateRewriter {
   RateSpan span;
   std::span<uint8_t> bytes;  // room for the open span: as large as the read window
   uint64_t final_base = 0;   // the window base at the end of the walk
+  // Raised by an interrupt: the rewriter writes nothing more, and the pass ends
+  // with Failure::Interrupted at the first header not rewritten.
+  const volatile std::sig_atomic_t* stop = nullptr;
+  uint64_t next_unit = 0;       // where the walk stands: the end of the last unit taken
+  uint64_t interrupted_at = 0;  // the first header not rewritten, or where the walk stood
 
   Failure take(const Unit& unit);
   Failure settle();
-  Failure finish(const WalkEnd& end) {
-    final_base = end.base;
-    return Failure::None;
-  }
+  Failure finish(const WalkEnd& end);
 };
 
 }  // namespace psrate
