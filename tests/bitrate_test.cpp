@@ -32,30 +32,24 @@ constexpr BitrateError kOk = BitrateError::None;
 
 INSTANTIATE_TEST_SUITE_P(
     Accepted, Bitrate,
-    ::testing::Values(BitrateCase{"10080000", kOk, 10080000},
-                      BitrateCase{"10080000bps", kOk, 10080000},
-                      BitrateCase{"10080k", kOk, 10080000}, BitrateCase{"10.08M", kOk, 10080000},
-                      BitrateCase{"10.08Mbps", kOk, 10080000},
-                      BitrateCase{" +10080000 ", kOk, 10080000},
-                      BitrateCase{"9800k", kOk, 9800000}, BitrateCase{"1411.2k", kOk, 1411200},
-                      BitrateCase{"9.8M", kOk, 9800000}, BitrateCase{"2788.8K", kOk, 2788800},
-                      BitrateCase{"10080000BPS", kOk, 10080000},
-                      BitrateCase{"10080000Bit/S", kOk, 10080000},
-                      BitrateCase{"10080000b/s", kOk, 10080000},
-                      BitrateCase{"10080000bit", kOk, 10080000},
-                      BitrateCase{"10080000bits", kOk, 10080000},
-                      BitrateCase{"10Mb/s", kOk, 10000000}, BitrateCase{"10kbit/s", kOk, 10000},
-                      BitrateCase{"\t\n\v\f\r1411200\t\n\v\f\r ", kOk, 1411200},
-                      BitrateCase{"0000400", kOk, 400},
-                      // a fraction's remainder below 1 bit/s is dropped
-                      BitrateCase{"1.0000009M", kOk, 1000000}, BitrateCase{"0.4005k", kOk, 400},
-                      BitrateCase{"1.2345678901234567890M", kOk, 1234567},
-                      // range edges
-                      BitrateCase{"400", kOk, 400}, BitrateCase{"0.4k", kOk, 400},
-                      BitrateCase{"1677721599", kOk, 1677721599},
-                      BitrateCase{"1677721.599k", kOk, 1677721599},
-                      BitrateCase{"1677.721599M", kOk, 1677721599},
-                      BitrateCase{"401", kOk, 401}));
+    ::testing::Values(
+        BitrateCase{"10080000", kOk, 10080000}, BitrateCase{"10080000bps", kOk, 10080000},
+        BitrateCase{"10080k", kOk, 10080000}, BitrateCase{"10.08M", kOk, 10080000},
+        BitrateCase{"10.08Mbps", kOk, 10080000}, BitrateCase{" +10080000 ", kOk, 10080000},
+        BitrateCase{"9800k", kOk, 9800000}, BitrateCase{"1411.2k", kOk, 1411200},
+        BitrateCase{"9.8M", kOk, 9800000}, BitrateCase{"2788.8K", kOk, 2788800},
+        BitrateCase{"10080000BPS", kOk, 10080000}, BitrateCase{"10080000Bit/S", kOk, 10080000},
+        BitrateCase{"10080000b/s", kOk, 10080000}, BitrateCase{"10080000bit", kOk, 10080000},
+        BitrateCase{"10080000bits", kOk, 10080000}, BitrateCase{"10Mb/s", kOk, 10000000},
+        BitrateCase{"10kbit/s", kOk, 10000},
+        BitrateCase{"\t\n\v\f\r1411200\t\n\v\f\r ", kOk, 1411200}, BitrateCase{"0000400", kOk, 400},
+        // a fraction's remainder below 1 bit/s is dropped
+        BitrateCase{"1.0000009M", kOk, 1000000}, BitrateCase{"0.4005k", kOk, 400},
+        BitrateCase{"1.2345678901234567890M", kOk, 1234567},
+        // range edges
+        BitrateCase{"400", kOk, 400}, BitrateCase{"0.4k", kOk, 400},
+        BitrateCase{"1677721599", kOk, 1677721599}, BitrateCase{"1677721.599k", kOk, 1677721599},
+        BitrateCase{"1677.721599M", kOk, 1677721599}, BitrateCase{"401", kOk, 401}));
 
 INSTANTIATE_TEST_SUITE_P(
     Refused, Bitrate,
@@ -76,8 +70,12 @@ INSTANTIATE_TEST_SUITE_P(
         BitrateCase{"++800", BitrateError::NoDigits}, BitrateCase{"+", BitrateError::NoDigits},
         BitrateCase{"", BitrateError::NoDigits}, BitrateCase{"abc", BitrateError::NoDigits},
         BitrateCase{".5M", BitrateError::NoDigits}, BitrateCase{"k", BitrateError::NoDigits},
-        BitrateCase{"\x1c" "800", BitrateError::NoDigits},
-        BitrateCase{"\xa0" "800", BitrateError::NoDigits},
+        BitrateCase{"\x1c"
+                    "800",
+                    BitrateError::NoDigits},
+        BitrateCase{"\xa0"
+                    "800",
+                    BitrateError::NoDigits},
         BitrateCase{"399", BitrateError::TooSmall}, BitrateCase{"0", BitrateError::TooSmall},
         BitrateCase{"0.3999k", BitrateError::TooSmall}, BitrateCase{"0k", BitrateError::TooSmall},
         BitrateCase{"1677721600", BitrateError::TooLarge},

@@ -109,8 +109,9 @@ TEST(EndToEnd, CheckFixReachesPastDamageAndEndCodes) {
   EXPECT_NE(r.out.find("Problems:\n  mux_rate_below_needed\n"), std::string::npos);
   EXPECT_NE(r.out.find("\n  damaged\n"), std::string::npos);
   EXPECT_NE(r.out.find("Notes:\n  data_after_end_code\n"), std::string::npos);
-  // without the options the rewrite stops at the first end code
-  EXPECT_EQ(run_psrate({kBin, path, "2159600"}).status, 0);
+  // without the options the rewrite follows broken length fields and stops at
+  // the first end code: it says so, with exit status 3
+  EXPECT_EQ(run_psrate({kBin, path, "2159600"}).status, 3);
   EXPECT_EQ(Json::parse(run_psrate({kBin, "--check", "--json", path}).out)["suggested_rate"],
             2159600);
   EXPECT_EQ(run_psrate({kBin, "--resync", "--past-end", path, "2159600"}).status, 0);
@@ -204,7 +205,8 @@ TEST(EndToEnd, CheckExitStatus) {
   RunResult missing = run_psrate({kBin, "--check", temp_dir() + "/missing.mpg"});
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.out, "");
-  EXPECT_EQ(missing.err, kCannotOpen);
+  expect_err(missing.err,
+             kCannotOpen + cannot_open(temp_dir() + "/missing.mpg", "No such file or directory"));
   RunResult full = run_psrate({kBin, "--check", fine}, {}, "/dev/full");
   EXPECT_EQ(full.status, 1);
   EXPECT_EQ(full.err, "");
@@ -214,25 +216,34 @@ TEST(EndToEnd, CheckUsage) {
   std::string path = write_temp("check-usage.mpg", steady_packs(5400));
   const std::string usage =
       kUsagePrefix + program_name("psrate") + " [input file] {bitrate(bit)}\n";
-  for (const std::vector<std::string>& argv : {
-           std::vector<std::string>{"psrate", "--check", path, "9800000"},  // no BITRATE
-           std::vector<std::string>{"psrate", "--json", path},              // --json needs --check
-           std::vector<std::string>{"psrate", "--json", path, "9800000"},
-           std::vector<std::string>{"psrate", "--check"},
-           std::vector<std::string>{"psrate", "--check", "--check", path},
-           std::vector<std::string>{"psrate", "--check", "--json", "--json", path},
-           std::vector<std::string>{"psrate", "--check", "--", "--json", path},
+  const std::string check_alone = "psrate: --check takes one FILE and no BITRATE\n";
+  const std::string json_alone = "psrate: --json needs --check\n";
+  struct Case {
+    std::vector<std::string> argv;
+    std::string cause;
+  };
+  for (const Case& c : {
+           Case{{"psrate", "--check", path, "9800000"}, check_alone},  // no BITRATE
+           Case{{"psrate", "--check", path, path}, check_alone},
+           Case{{"psrate", "--check", "-q", path}, check_alone},
+           Case{{"psrate", "--json", path}, json_alone},
+           Case{{"psrate", "--json", path, "9800000"}, json_alone},
+           Case{{"psrate", "--check"}, "psrate: expected FILE or FILE BITRATE, got 0 operands\n"},
+           Case{{"psrate", "--check", "--check", path}, "psrate: option '--check' given twice\n"},
+           Case{{"psrate", "--check", "--json", "--json", path},
+                "psrate: option '--json' given twice\n"},
+           Case{{"psrate", "--check", "--", "--json", path}, check_alone},
            // judged before any file is opened
-           std::vector<std::string>{"psrate", "--check", "/no/such/file", "1"},
+           Case{{"psrate", "--check", "/no/such/file", "1"}, check_alone},
        }) {
-    RunResult r = run_psrate(argv);
-    EXPECT_EQ(r.status, 1) << argv[1] << " " << argv.back();
+    RunResult r = run_psrate(c.argv);
+    EXPECT_EQ(r.status, 1) << c.argv[1] << " " << c.argv.back();
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, usage);
+    EXPECT_EQ(r.err, usage + c.cause);
   }
   // after "--" and the operand, "--check" is a file name or a bitrate
   RunResult named = run_psrate({"psrate", "--", "--check"});
-  EXPECT_EQ(named.err, kCannotOpen);
+  expect_err(named.err, kCannotOpen + cannot_open("--check", "No such file or directory"));
   RunResult help = run_psrate({"psrate", "--check", "--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("  --check "), std::string::npos);
@@ -246,10 +257,10 @@ TEST(EndToEnd, CheckFailedCalls) {
   RunResult read = run_psrate({kBin, "--check", path}, {preload, "PSRATE_FAULT=read:1"});
   EXPECT_EQ(read.status, 1);
   EXPECT_EQ(read.out, "");  // no half a report
-  EXPECT_EQ(read.err, kReadError);
+  EXPECT_EQ(read.err, kReadError + file_cause(path, "Input/output error"));
   RunResult open = run_psrate({kBin, "--check", path}, {preload, "PSRATE_FAULT=open:1"});
   EXPECT_EQ(open.status, 1);
-  EXPECT_EQ(open.err, kCannotOpen);
+  EXPECT_EQ(open.err, kCannotOpen + cannot_open(path, "Input/output error"));
   // without the file's size the data read tells it
   RunResult size = run_psrate({kBin, "--check", path}, {preload, "PSRATE_FAULT=fstat:2"});
   EXPECT_EQ(size.status, 2);

@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "e2e_support.hpp"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <string_view>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -102,8 +105,14 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
   std::vector<char*> args;
   for (std::string& a : command) args.push_back(a.data());
   args.push_back(nullptr);
+  // The C locale, as in scripts and logs (Shift_JIS messages), unless the
+  // test sets the locale itself.
   std::vector<std::string> env_strings;
-  for (char** e = environ; *e; ++e) env_strings.emplace_back(*e);
+  for (char** e = environ; *e; ++e)
+    if (std::string_view(*e).substr(0, 7) != "LC_ALL=") env_strings.emplace_back(*e);
+  bool locale_given = false;
+  for (const std::string& e : env) locale_given = locale_given || e.rfind("LC_ALL=", 0) == 0;
+  if (!locale_given) env_strings.emplace_back("LC_ALL=C");
   env_strings.insert(env_strings.end(), env.begin(), env.end());
   std::vector<char*> envp;
   for (std::string& e : env_strings) envp.push_back(e.data());
@@ -197,6 +206,40 @@ RunResult finish(StartedRun& run) {
   ::close(run.err);
   run.pid = run.out = run.err = -1;
   return r;
+}
+
+std::string cannot_open(const std::string& path, const std::string& reason) {
+  return "psrate: cannot open '" + path + "': " + reason + "\n";
+}
+
+std::string file_cause(const std::string& path, const std::string& reason) {
+  return "psrate: '" + path + "': " + reason + "\n";
+}
+
+namespace {
+
+std::string without_reasons(const std::string& text) {
+  std::string out;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    end = end == std::string::npos ? text.size() : end + 1;
+    std::string line = text.substr(at, end - at);
+    size_t cut = line.rfind("': ");
+    if (line.rfind("psrate: ", 0) == 0 && cut != std::string::npos) line.resize(cut + 3);
+    out += line;
+    at = end;
+  }
+  return out;
+}
+
+}  // namespace
+
+void expect_err(const std::string& actual, const std::string& expected) {
+  if (wrapped())
+    EXPECT_EQ(without_reasons(actual), without_reasons(expected));
+  else
+    EXPECT_EQ(actual, expected);
 }
 
 }  // namespace psrate::test

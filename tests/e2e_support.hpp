@@ -53,4 +53,13 @@ std::string temp_dir();
 std::string write_temp(const std::string& name, const Bytes& bytes);
 Bytes read_file(const std::string& path);
 
+// The line after a fixed message that names its cause ("psrate: cannot open
+// 'PATH': REASON", or "psrate: 'PATH': REASON" after a seek, read or write error).
+std::string cannot_open(const std::string& path, const std::string& reason);
+std::string file_cause(const std::string& path, const std::string& reason);
+
+// Standard error as a test expects it: exact on Linux; under a wrapper (wine)
+// the system's reasons are Windows' own, so each cause line is compared up to them.
+void expect_err(const std::string& actual, const std::string& expected);
+
 }  // namespace psrate::test

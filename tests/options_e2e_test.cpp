@@ -39,16 +39,37 @@ TEST(Options, VersionIsTheProjectVersion) {
   EXPECT_EQ(r.err, "");
 }
 
-TEST(Options, BadOptionsGetTheUsageMessageBeforeAnyOpen) {
+// Each mistake gets the usage message, then one line that names it: the first
+// in the order unknown or doubled option, --json without --check, --check with
+// operands or --quiet, --quiet without a BITRATE, the operand count, the bitrate.
+TEST(Options, BadOptionsAreNamedBeforeAnyOpen) {
   const std::string usage = kUsagePrefix + program_name(kBin) + " [input file] {bitrate(bit)}\n";
-  for (const std::vector<std::string>& argv :
-       {std::vector<std::string>{kBin, "--bogus", "/no/such/file"},
-        std::vector<std::string>{kBin, "--resync", "--resync", "/no/such/file"},
-        std::vector<std::string>{kBin, "/no/such/file", "--resync"}}) {
+  const std::string f = "/no/such/file";
+  struct Case {
+    std::vector<std::string> args;
+    std::string cause;
+  };
+  for (const Case& c : {
+           Case{{"--bogus", f}, "psrate: unknown option '--bogus'"},
+           Case{{"--resync", "--resync", f}, "psrate: option '--resync' given twice"},
+           Case{{"-q", "--quiet", f, "1"}, "psrate: option '--quiet' given twice"},
+           Case{{"--x\x01y", "--bogus", f}, "psrate: unknown option '--x?y'"},
+           Case{{"--json", "--bogus", f}, "psrate: unknown option '--bogus'"},
+           Case{{"--json", "-q", f}, "psrate: --json needs --check"},
+           Case{{"--check", "-q", f}, "psrate: --check takes one FILE and no BITRATE"},
+           Case{{"-q", f}, "psrate: --quiet needs a BITRATE"},
+           Case{{"-q"}, "psrate: --quiet needs a BITRATE"},
+           Case{{"-q", f, "1", "2"}, "psrate: expected FILE or FILE BITRATE, got 3 operands"},
+           Case{{"-q", f, "1"}, "psrate: '1' is not a bitrate: below the smallest rate, 400 bit/s"},
+           Case{{f, "--resync"},
+                "psrate: '--resync' is not a bitrate: it does not begin with a number"},
+       }) {
+    std::vector<std::string> argv = {kBin};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
     RunResult r = run_psrate(argv);
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, 1) << c.cause;
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, usage);
+    EXPECT_EQ(r.err, usage + c.cause + "\n");
   }
 }
 

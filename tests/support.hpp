@@ -31,8 +31,8 @@ PassResult dump(const Bytes& bytes, size_t window_size = kWindowSize, Walk walk 
 
 // Rewrites `bytes` in place to `bitrate`. fail_write makes that write (1 for
 // the first) fail; a stop flag raised beforehand interrupts the rewrite.
-PassResult rewrite(Bytes& bytes, uint32_t bitrate, size_t window_size = kWindowSize,
-                   Walk walk = {}, uint64_t fail_write = 0, bool quiet = false,
+PassResult rewrite(Bytes& bytes, uint32_t bitrate, size_t window_size = kWindowSize, Walk walk = {},
+                   uint64_t fail_write = 0, bool quiet = false,
                    const volatile std::sig_atomic_t* stop = nullptr);
 
 struct AuditRun {

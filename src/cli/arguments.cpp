@@ -28,9 +28,12 @@ OptionScan scan_options(int argc, const char* const* argv, Options& o) {
   };
   OptionScan scan;
   const Flag flags[] = {
-      {"--help", &scan.help},       {"--version", &scan.version},
-      {"--resync", &o.pass.walk.resync}, {"--past-end", &o.pass.walk.past_end},
-      {"--check", &o.check},        {"--json", &o.json},
+      {"--help", &scan.help},
+      {"--version", &scan.version},
+      {"--resync", &o.pass.walk.resync},
+      {"--past-end", &o.pass.walk.past_end},
+      {"--check", &o.check},
+      {"--json", &o.json},
       {"--quiet", &o.pass.quiet},
   };
   for (; scan.first < argc; ++scan.first) {

@@ -64,7 +64,8 @@ BitrateError parse_number(const char* s, uint64_t& value) {
 
 BitrateError parse_bitrate(const char* s, uint32_t& bits_per_second) {
   while (is_space(*s)) ++s;
-  if (*s == '-') return BitrateError::Negative;
+  // "-9800000" is a negative number; "--resync" in the bitrate's place is none
+  if (*s == '-') return is_digit(s[1]) ? BitrateError::Negative : BitrateError::NoDigits;
   if (*s == '+') ++s;
   if (is_space(*s)) return BitrateError::BlankAfterSign;
   if (!is_digit(*s)) return BitrateError::NoDigits;

@@ -14,7 +14,7 @@ enum class Failure : uint8_t {
   Open,
   Seek,
   Read,
-  Write,   // a write into the stream file, or its close after writing
+  Write,        // a write into the stream file, or its close after writing
   Output,       // standard output could not be written
   Interrupted,  // SIGINT or SIGTERM (Ctrl+C, Ctrl+Break) stopped a rewrite between writes
 };

@@ -3,8 +3,8 @@
 // rate_bound in place, three bytes per header, and reports progress.
 #pragma once
 
-#include <cstddef>
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
 
 #include "io/byte_source.hpp"
