@@ -650,12 +650,68 @@ TEST(Audit, WindowSizeChangesNothing) {
 TEST(Report, FixCommandQuotesForTheShell) {
   Verdict v;
   v.suggested_rate = 10120000;
-  EXPECT_EQ(fix_command("movie.vob", v), "psrate movie.vob 10120000");
+#ifdef _WIN32
+  EXPECT_EQ(fix_command("my movie's.vob", v), "psrate \"my movie's.vob\" 10120000");
+  EXPECT_EQ(fix_command("", v), "psrate \"\" 10120000");
+#else
   EXPECT_EQ(fix_command("my movie's.vob", v), "psrate 'my movie'\\''s.vob' 10120000");
-  EXPECT_EQ(fix_command("--odd.mpg", v), "psrate -- --odd.mpg 10120000");
   EXPECT_EQ(fix_command("", v), "psrate '' 10120000");
+#endif
+  EXPECT_EQ(fix_command("movie.vob", v), "psrate movie.vob 10120000");
+  EXPECT_EQ(fix_command("--odd.mpg", v), "psrate -- --odd.mpg 10120000");
   v.fix_resync = v.fix_past_end = true;
   EXPECT_EQ(fix_command("a/b-c_d.mpg", v), "psrate --resync --past-end a/b-c_d.mpg 10120000");
+}
+
+TEST(Report, ShellWords) {
+  struct Case {
+    const char* name;
+    const char* posix;
+    const char* windows;
+  };
+  for (const Case& c :
+       {Case{"plain.mpg", "plain.mpg", "plain.mpg"},
+        Case{"C:\\DVD\\VTS_01_1.VOB", "'C:\\DVD\\VTS_01_1.VOB'", "C:\\DVD\\VTS_01_1.VOB"},
+        Case{"a b.mpg", "'a b.mpg'", "\"a b.mpg\""}, Case{"a&b.mpg", "'a&b.mpg'", "\"a&b.mpg\""},
+        Case{"100%.mpg", "100%.mpg", "\"100%.mpg\""}, Case{"(1).mpg", "'(1).mpg'", "\"(1).mpg\""},
+        Case{"a^b|c<d>.mpg", "'a^b|c<d>.mpg'", "\"a^b|c<d>.mpg\""},
+        Case{"it's.mpg", "'it'\\''s.mpg'", "it's.mpg"}}) {
+    EXPECT_EQ(posix_shell_word(c.name), c.posix) << c.name;
+    EXPECT_EQ(windows_shell_word(c.name), c.windows) << c.name;
+  }
+}
+
+// Whatever the figures, no line of the report passes 80 columns.
+TEST(Report, LinesFitIn80Columns) {
+  Measurement m;
+  m.file_size = UINT64_MAX / 3;
+  m.packs = m.mpeg2_packs = m.pairs = m.continuous = m.discontinuities = UINT64_MAX / 7;
+  m.unbroken_pairs = 1;
+  m.pack_size = UINT64_MAX / 5;
+  m.system_headers = UINT64_MAX;
+  for (StreamTally& t : m.streams) t = {UINT64_MAX / 11, UINT64_MAX / 13};
+  m.end_codes = m.skipped_ranges = m.skipped_bytes = UINT64_MAX / 17;
+  m.first_end_code = m.first_skipped = m.truncated_at = m.needed_at = UINT64_MAX / 19;
+  m.truncated = m.data_after_end_code = true;
+  m.mux_min = 1;
+  m.mux_max = m.first_mux = (1u << 22) - 1;
+  m.mux_zero = m.rate_bounds = m.packs_below_needed = UINT64_MAX / 23;
+  m.rate_bound_min = 1;
+  m.rate_bound_max = (1u << 22) - 1;
+  m.need_max = 1u << 22;
+  m.sum_d = m.sum_dt = 1;
+  Verdict v = judge(m);
+  for (bool& f : v.found) f = true;
+  std::string text;
+  static OutBuffer out;
+  out.capture = &text;
+  put_report(out, "f.mpg", m, v);
+  flush(out);
+  out.capture = nullptr;
+  size_t at = 0, lines = 0;
+  for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1, ++lines)
+    EXPECT_LE(end - at, 80u) << text.substr(at, end - at);
+  EXPECT_GT(lines, 40u);
 }
 
 }  // namespace

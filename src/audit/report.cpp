@@ -3,6 +3,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "text/offsets.hpp"
+
 namespace psrate {
 namespace {
 
@@ -25,8 +27,9 @@ std::string percent(uint64_t part, uint64_t whole) {
 
 const char* plural(uint64_t n, const char* one, const char* many) { return n == 1 ? one : many; }
 
-// A POSIX shell word for `s`.
-std::string shell_word(std::string_view s) {
+}  // namespace
+
+std::string posix_shell_word(std::string_view s) {
   bool plain = !s.empty();
   for (char c : s)
     if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
@@ -43,6 +46,22 @@ std::string shell_word(std::string_view s) {
   return w + "'";
 }
 
+std::string windows_shell_word(std::string_view s) {
+  bool quote = s.empty() || s.find_first_of(" \t&|<>^%()") != std::string_view::npos;
+  return quote ? "\"" + std::string(s) + "\"" : std::string(s);
+}
+
+namespace {
+
+// The file name as the shell of this system reads it.
+std::string shell_word(std::string_view s) {
+#ifdef _WIN32
+  return windows_shell_word(s);
+#else
+  return posix_shell_word(s);
+#endif
+}
+
 bool has(const Verdict& v, Finding f) { return v.found[size_t(f)]; }
 
 }  // namespace
@@ -57,7 +76,7 @@ std::string finding_message(Finding f, const Measurement& m, const Verdict& v) {
              " program_mux_rate 0, which is forbidden.";
     case Finding::MuxRateBelowNeeded:
       return "The SCRs deliver bytes faster than program_mux_rate says: they need up to " +
-             dec(v.needed_rate) + " bit/s (first from the pack at " + dec(m.needed_at) +
+             dec(v.needed_rate) + " bit/s (first from the pack at " + offset_text(m.needed_at) +
              "), the fields hold " + bits(m.mux_min) +
              (m.mux_min == m.mux_max ? "" : " to " + bits(m.mux_max)) + " bit/s, and " +
              dec(m.packs_below_needed) +
@@ -77,14 +96,15 @@ std::string finding_message(Finding f, const Measurement& m, const Verdict& v) {
     case Finding::Damaged:
       return dec(m.skipped_bytes) + plural(m.skipped_bytes, " byte", " bytes") + " in " +
              dec(m.skipped_ranges) + plural(m.skipped_ranges, " range", " ranges") +
-             " (the first at " + dec(m.first_skipped) +
+             " (the first at " + offset_text(m.first_skipped) +
              ") are not units: they were stepped over to the next pack header.";
     case Finding::DataAfterEndCode:
-      return "Units follow the end code at " + dec(m.first_end_code) + " (" +
+      return "Units follow the end code at " + offset_text(m.first_end_code) + " (" +
              dec(m.file_size - m.first_end_code - kStartCodeBytes) +
              " bytes after it): a run without --past-end stops there.";
     case Finding::Truncated:
-      return "The file ends inside the unit at " + dec(m.truncated_at) + ": it has been cut.";
+      return "The file ends inside the unit at " + offset_text(m.truncated_at) +
+             ": it has been cut.";
     case Finding::ScrDiscontinuity:
       return dec(m.discontinuities) + " of " + dec(m.pairs) +
              " pairs of packs are not continuous (the SCR restarts, jumps by more than 0.7 s or "
@@ -124,33 +144,35 @@ void label(OutBuffer& out, std::string_view name) {
   for (size_t i = name.size(); i < kLabelWidth; ++i) put_char(out, ' ');
 }
 
-void line(OutBuffer& out, std::string_view name, const std::string& value) {
-  label(out, name);
-  put(out, value);
-  put_char(out, '\n');
-}
-
-// Words of `text` on lines of at most 80 columns, each indented by `indent`.
-void put_wrapped(OutBuffer& out, std::string_view text, size_t indent) {
-  size_t column = 0;
+// Words of `text` on lines of at most 80 columns, the first beginning at
+// `column` (where the output stands), the others indented by `indent`.
+void put_wrapped(OutBuffer& out, std::string_view text, size_t indent, size_t column = 0) {
+  bool line_start = true;
+  for (; column < indent; ++column) put_char(out, ' ');
   while (!text.empty()) {
     size_t end = text.find(' ');
     std::string_view word = text.substr(0, end);
     text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-    if (column > indent && column + 1 + word.size() > kTextWidth) {
+    if (!line_start && column + 1 + word.size() > kTextWidth) {
       put_char(out, '\n');
-      column = 0;
+      for (column = 0; column < indent; ++column) put_char(out, ' ');
+      line_start = true;
     }
-    if (column == 0) {
-      for (; column < indent; ++column) put_char(out, ' ');
-    } else {
+    if (!line_start) {
       put_char(out, ' ');
       ++column;
     }
     put(out, word);
     column += word.size();
+    line_start = false;
   }
   put_char(out, '\n');
+}
+
+// "name               value", the value's words wrapped under its first column.
+void line(OutBuffer& out, std::string_view name, const std::string& value) {
+  label(out, name);
+  put_wrapped(out, value, kLabelWidth, kLabelWidth);
 }
 
 void put_findings(OutBuffer& out, const Measurement& m, const Verdict& v, Severity severity,
@@ -172,7 +194,9 @@ void put_findings(OutBuffer& out, const Measurement& m, const Verdict& v, Severi
 
 // What the file holds: packs, streams, end codes, damage.
 void put_layout(OutBuffer& out, std::string_view path, const Measurement& m, const Verdict& v) {
-  line(out, "file", std::string(path));
+  label(out, "file");  // a file name is not wrapped: it is shown as given
+  put(out, path);
+  put_char(out, '\n');
   line(out, "size", dec(m.file_size) + " bytes");
   line(out, "profile", std::string(profile_name(v.profile)));
   std::string packs =
@@ -195,7 +219,7 @@ void put_layout(OutBuffer& out, std::string_view path, const Measurement& m, con
     line(out, "end codes", "none");
   else
     line(out, "end codes",
-         dec(m.end_codes) + ", the first at " + dec(m.first_end_code) + ", " +
+         dec(m.end_codes) + ", the first at " + offset_text(m.first_end_code) + ", " +
              dec(m.file_size - m.first_end_code - kStartCodeBytes) + " bytes after it");
   if (m.skipped_ranges == 0)
     line(out, "skipped", "none");
@@ -203,9 +227,9 @@ void put_layout(OutBuffer& out, std::string_view path, const Measurement& m, con
     line(out, "skipped",
          dec(m.skipped_bytes) + " bytes in " + dec(m.skipped_ranges) +
              plural(m.skipped_ranges, " range", " ranges") + ", the first at " +
-             dec(m.first_skipped));
+             offset_text(m.first_skipped));
   line(out, "zero stuffing", dec(m.zero_stuffing) + " bytes");
-  line(out, "truncated", m.truncated ? "at " + dec(m.truncated_at) : std::string("no"));
+  line(out, "truncated", m.truncated ? "at " + offset_text(m.truncated_at) : std::string("no"));
 }
 
 // The rate fields against the SCRs.
@@ -233,8 +257,8 @@ void put_rates(OutBuffer& out, const Measurement& m, const Verdict& v) {
            plural(m.discontinuities, " discontinuity", " discontinuities"));
   line(out, "average rate", v.has_timing ? dec(v.average_rate) + " bit/s" : std::string("none"));
   line(out, "needed rate",
-       v.has_timing ? dec(v.needed_rate) + " bit/s, first from the pack at " + dec(m.needed_at) +
-                          "; " + dec(m.packs_below_needed) +
+       v.has_timing ? dec(v.needed_rate) + " bit/s, first from the pack at " +
+                          offset_text(m.needed_at) + "; " + dec(m.packs_below_needed) +
                           plural(m.packs_below_needed, " pack", " packs") + " below it"
                     : std::string("none"));
   line(out, "player duration",

@@ -13,8 +13,13 @@ namespace psrate {
 // One English sentence with the finding's figures.
 std::string finding_message(Finding finding, const Measurement& m, const Verdict& v);
 
+// A word for a POSIX shell: as it is when it needs no quotes, else in single quotes.
+std::string posix_shell_word(std::string_view s);
+// A word for cmd.exe: in double quotes when it holds a blank or one of &|<>^%().
+std::string windows_shell_word(std::string_view s);
+
 // The command line that applies the suggested rate: psrate [--resync] [--past-end] FILE RATE,
-// the file name quoted for a POSIX shell where it needs it.
+// the file name quoted for the shell of the system psrate runs on where it needs it.
 std::string fix_command(std::string_view path, const Verdict& v);
 
 void put_report(OutBuffer& out, std::string_view path, const Measurement& m, const Verdict& v);
