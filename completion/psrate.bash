@@ -19,8 +19,10 @@ _psrate() {
     word=${words[i]}
     if ((in_options)) && [[ $word == -- ]]; then
       in_options=0
-    elif ((in_options)) && [[ $word == --* || $word == -h ]]; then
+    elif ((in_options)) && [[ $word == --* || $word == -h || $word == -q ]]; then
       given+=("$word")
+      # -q and --quiet are one option: given once, neither is offered again
+      [[ $word == -q || $word == --quiet ]] && given+=(-q --quiet)
     else
       in_options=0
       operands=$((operands + 1))
@@ -30,7 +32,7 @@ _psrate() {
   if ((in_options)) && [[ $cur == -* ]]; then
     # An option given twice is refused, so each is offered once.
     local option offer=()
-    for option in --help -h --version --resync --past-end --check --json --; do
+    for option in --help -h --version --resync --past-end --check --json --quiet -q --; do
       [[ " ${given[*]} " == *" $option "* ]] || offer+=("$option")
     done
     mapfile -t COMPREPLY < <(compgen -W "${offer[*]}" -- "$cur")
@@ -39,7 +41,8 @@ _psrate() {
 
   case $operands in
     0) ;;
-    1) # BITRATE: the usual DVD, SVCD and VCD rates
+    1) # BITRATE: the usual DVD, SVCD and VCD rates; --check takes none
+      [[ " ${given[*]} " == *" --check "* ]] && return
       mapfile -t COMPREPLY < <(compgen -W "10080000 2788800 2520000 1411200" -- "$cur")
       compopt -o nosort 2>/dev/null
       return

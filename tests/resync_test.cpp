@@ -138,6 +138,24 @@ TEST_P(Damage, ResyncRewriteTouchesOnlyTakenHeaders) {
   }
 }
 
+// The default walk takes every unit but judges each as --resync does: where
+// --resync begins its first skipped range, the default walk says the stream is
+// damaged, in every window.
+TEST_P(Damage, DefaultWalkNamesWhereResyncSkips) {
+  const DamageCase& c = GetParam();
+  size_t skipped = c.listing.find("SKIPPED");
+  for (size_t window : {kWindowSize, kMinWindowSize, size_t(300)}) {
+    PassResult r = dump(c.stream.data, window);
+    EXPECT_EQ(r.facts.damaged, skipped != std::string::npos) << "window " << window;
+    if (skipped != std::string::npos) {
+      size_t line = c.listing.rfind('\n', skipped);
+      uint64_t at =
+          std::stoull(c.listing.substr(line == std::string::npos ? 0 : line + 1, 8), nullptr, 16);
+      EXPECT_EQ(r.facts.damaged_at, at) << "window " << window;
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Cases, Damage, ::testing::ValuesIn(damage_cases()),
                          [](const auto& info) { return std::string(info.param.name); });
 

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <random>
 #include <sstream>
 
 #include "random_stream.hpp"
@@ -211,6 +213,69 @@ TEST(WalkContract, EndIsReported) {
   EXPECT_EQ(past.end.how, WalkStop::EndOfData);
   EXPECT_EQ(past.end.base, 2006u);
   EXPECT_EQ(past.end.data_end, kMinWindowSize);
+}
+
+}  // namespace
+}  // namespace psrate::test
+
+namespace psrate::test {
+namespace {
+
+// On any stream, whole or damaged, the default walk is damaged exactly where
+// --resync first skips, whatever the window; and a walk that stops at an end
+// code says whether a pack header follows it.
+TEST(WalkFacts, DamageIsWhereResyncFirstSkips) {
+  std::mt19937 rng(99);
+  for (uint32_t seed = 1; seed <= 150; ++seed) {
+    RandomStream s = random_stream(seed, 60, 300, 8, seed % 2 == 0);
+    Bytes bytes = s.builder.data;
+    for (uint32_t k = rng() % 4; k > 0 && !bytes.empty(); --k) {
+      size_t at = rng() % bytes.size();
+      if (rng() % 2)
+        bytes.erase(bytes.begin() + long(at),
+                    bytes.begin() + long(std::min(bytes.size(), at + rng() % 40)));
+      else
+        bytes[at] = uint8_t(rng());
+    }
+    for (bool past_end : {false, true}) {
+      std::string resync = dump(bytes, kWindowSize, {true, past_end}).out;
+      size_t skipped = resync.find("SKIPPED");
+      uint64_t at = 0;
+      if (skipped != std::string::npos) {
+        size_t line = resync.rfind('\n', skipped);
+        at = std::stoull(resync.substr(line == std::string::npos ? 0 : line + 1, 8), nullptr, 16);
+      }
+      for (size_t window : {kWindowSize, kMinWindowSize, size_t(1000)}) {
+        PassResult r = dump(bytes, window, {false, past_end});
+        ASSERT_EQ(r.facts.damaged, skipped != std::string::npos)
+            << "seed " << seed << " window " << window;
+        if (r.facts.damaged) ASSERT_EQ(r.facts.damaged_at, at) << "seed " << seed;
+      }
+    }
+  }
+}
+
+TEST(WalkFacts, JoinedAtAnEndCode) {
+  Bytes part = StreamBuilder{}.pack(25200).pes(0xE0, 200).end().data;
+  struct Case {
+    const char* name;
+    Bytes after;
+    bool joined;
+  };
+  for (const Case& c :
+       {Case{"pack", part, true}, Case{"nothing", {}, false}, Case{"zeros", Bytes(300, 0), false},
+        Case{"padding", StreamBuilder{}.padding(300).data, false},
+        Case{"junk", Bytes(300, 0x5A), false}, Case{"pack_start_code_alone", {0, 0, 1, 0xBA}, true},
+        Case{"three_bytes", {0, 0, 1}, false}}) {
+    Bytes bytes = part;
+    bytes.insert(bytes.end(), c.after.begin(), c.after.end());
+    for (size_t window : {kWindowSize, kMinWindowSize}) {
+      PassResult r = dump(bytes, window);
+      EXPECT_EQ(r.facts.joined, c.joined) << c.name << " window " << window;
+      if (c.joined) EXPECT_EQ(r.facts.end_code_at, part.size() - 4) << c.name;
+      EXPECT_FALSE(dump(bytes, window, {false, true}).facts.joined) << c.name;
+    }
+  }
 }
 
 }  // namespace
