@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cmath>
 #include <cstdlib>
+#include <regex>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -69,6 +71,7 @@ std::span<uint8_t> window_buffer(size_t size, size_t file_size) {
 struct PassOutput {
   Failure failure;
   std::string out;
+  WalkFacts facts;
 };
 
 // The walk's options: --resync and --past-end.
@@ -95,10 +98,10 @@ PassOutput pass_on_file(RunMode mode, uint32_t bitrate, size_t window_size, size
   options.bitrate = bitrate;
   options.interactive = interactive;
   options.walk = walk;
-  Failure failure = run_pass(source, window, out, options).failure;
+  PassOutcome outcome = run_pass(source, window, out, options);
   flush(out);
   out.capture = nullptr;
-  return {failure, std::move(captured)};
+  return {outcome.failure, std::move(captured), outcome.facts};
 }
 
 // --- strict readers for the listing's line formats ---
@@ -519,6 +522,43 @@ uint32_t input_bitrate(const uint8_t* data, size_t size) {
 
 namespace {
 
+// What the notes say against the listing and the model walk: the packs and
+// skipped ranges listed; the default walk damaged where the resynchronising
+// walk first skips; a stop at an end code that 00 00 01 BA follows.
+std::string check_facts(const Bytes& f, size_t window_size, Walk walk, const Listing& listing,
+                        const WalkFacts& facts) {
+  uint64_t packs = 0, skipped = 0, skipped_bytes = 0;
+  for (const Listed& u : listing.units) {
+    packs += u.kind == Kind::Pack;
+    skipped += u.kind == Kind::Skipped;
+    if (u.kind == Kind::Skipped) skipped_bytes += u.length;
+  }
+  if (facts.packs != packs) return "pack headers counted apart from the listing";
+  if (facts.skipped_ranges != skipped || facts.skipped_bytes != skipped_bytes)
+    return "skipped ranges counted apart from the listing";
+  bool damaged = false;
+  uint64_t damaged_at = 0;
+  if (!walk.resync) {
+    Listing model{f, window_size, Walk{true, walk.past_end}, {}, {}};
+    for (const auto& step : model.model_walk())
+      if (step.skipped) {
+        damaged = true;
+        damaged_at = step.offset;
+        break;
+      }
+  }
+  if (facts.damaged != damaged || (damaged && facts.damaged_at != damaged_at))
+    return "damage named where --resync does not first skip";
+  bool joined = false;
+  if (!walk.past_end && !listing.units.empty() && listing.units.back().kind == Kind::End) {
+    uint64_t end = listing.units.back().offset;
+    joined = listing.has(end + 4, 4) && listing.u32(end + 4) == 0x1BA;
+    if (joined && facts.end_code_at != end) return "joined at another end code";
+  }
+  if (facts.joined != joined) return "joined files named wrongly";
+  return "";
+}
+
 // Lists, rewrites, lists again and rewrites again with one set of walk options.
 std::string check_walk(const Bytes& original, uint32_t bitrate, size_t window_size, Walk walk) {
   const uint32_t rate_units = bitrate / kBitsPerRateUnit;
@@ -527,6 +567,9 @@ std::string check_walk(const Bytes& original, uint32_t bitrate, size_t window_si
   if (dump.failure != Failure::None) return "listing pass failed";
   Listing listing{original, window_size, walk, {}, {}};
   if (std::string b = listing.read(dump.out); !b.empty()) return "listing: " + b;
+
+  if (std::string b = check_facts(original, window_size, walk, listing, dump.facts); !b.empty())
+    return "notes: " + b;
 
   std::vector<bool> in_field(original.size(), false);
   size_t headers = 0;
@@ -538,6 +581,8 @@ std::string check_walk(const Bytes& original, uint32_t bitrate, size_t window_si
 
   PassOutput first = pass_on_file(RunMode::Rewrite, bitrate, window_size, original.size(), walk);
   if (first.failure != Failure::None) return "rewrite pass failed";
+  if (std::string b = check_facts(original, window_size, walk, listing, first.facts); !b.empty())
+    return "rewrite notes: " + b;
   const Bytes rewritten = contents();
   if (rewritten.size() != original.size()) return "rewrite changed the file size";
   for (size_t i = 0; i < original.size(); ++i)
@@ -647,6 +692,45 @@ std::string check_audit(const Bytes& original, size_t window_size) {
   return "";
 }
 
+// The BITRATE grammar, told apart on its own: a regular expression for the
+// form, decimal arithmetic on the digits for the value.
+std::string check_bitrate_text(const std::string& text) {
+  static const std::regex form(
+      "^[ \\t\\n\\v\\f\\r]*\\+?([0-9]+)(?:(?:\\.([0-9]+))?([kKM]))?"
+      "(?:[bB][iI][tT][sS]?|[bB][iI][tT]/[sS]|[bB][pP][sS]|[bB]/[sS])?[ \\t\\n\\v\\f\\r]*$");
+  std::smatch m;
+  bool accepted = std::regex_match(text, m, form);
+  uint64_t value = 0;
+  if (accepted) {
+    std::string whole = m[1].str();
+    whole.erase(0, std::min(whole.find_first_not_of('0'), whole.size()));
+    size_t places = !m[3].matched ? 0 : m[3].str() == "M" ? 6 : 3;
+    std::string fraction = (m[2].str() + "000000").substr(0, places);
+    if (whole.size() > 13) {
+      accepted = false;  // far above the limit
+    } else {
+      for (char c : whole + std::string(places, '0')) value = value * 10 + uint64_t(c - '0');
+      for (size_t i = 0; i < places; ++i)
+        value += uint64_t(fraction[i] - '0') * uint64_t(std::pow(10, places - 1 - i));
+      accepted = value >= 400 && value < (uint64_t(1) << 22) * 400;
+    }
+  }
+  uint32_t parsed = 0;
+  BitrateError error = parse_bitrate(text.c_str(), parsed);
+  if ((error == BitrateError::None) != accepted)
+    return "bitrate '" + text + (accepted ? "' refused" : "' accepted");
+  if (accepted && parsed != value) return "bitrate '" + text + "' read as another value";
+  return "";
+}
+
+// Bitrate text from the input's bytes, in the grammar's own alphabet.
+std::string bitrate_text(const uint8_t* data, size_t size) {
+  static constexpr std::string_view kAlphabet = "0123456789.kKMmbBpPsSiItT/ +-\t9";
+  std::string text;
+  for (size_t i = 0; i < size && i < 14; ++i) text += kAlphabet[data[i] % kAlphabet.size()];
+  return text;
+}
+
 }  // namespace
 
 std::string check_input(const uint8_t* data, size_t size, size_t window_size) {
@@ -657,6 +741,9 @@ std::string check_input(const uint8_t* data, size_t size, size_t window_size) {
   uint32_t parsed = 0;
   if (parse_bitrate(arg, parsed) != BitrateError::None || parsed != bitrate)
     return "bitrate " + std::string(arg) + " refused";
+  for (size_t at = 0; at < std::min<size_t>(size, 64); at += 16)
+    if (std::string b = check_bitrate_text(bitrate_text(data + at, size - at)); !b.empty())
+      return b;
   const size_t skip = std::min(size, kBitrateBytes);
   const Bytes original(data + skip, data + size);
 
