@@ -3,11 +3,11 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
-#include <regex>
 #include <memory>
+#include <regex>
 #include <span>
 #include <string_view>
 #include <vector>

@@ -280,3 +280,28 @@ TEST(WalkFacts, JoinedAtAnEndCode) {
 
 }  // namespace
 }  // namespace psrate::test
+
+namespace psrate::test {
+namespace {
+
+// A file cut inside its last unit: a start code that is none is damage, a
+// packet cut before its length is not.
+TEST(WalkFacts, CutUnitAtTheEnd) {
+  struct Case {
+    Bytes tail;
+    bool damaged;
+  };
+  for (const Case& c :
+       {Case{{0x01, 0x87, 0xB1, 0x9C}, true}, Case{{0x47, 0x40, 0x00, 0x10}, true},
+        Case{{0x00, 0x00, 0x01, 0xE0, 0x00}, false}, Case{{0x00, 0x00, 0x01, 0xBA, 0x44}, false},
+        Case{{0x47, 0x40, 0x00}, false}}) {
+    Bytes bytes = StreamBuilder{}.pack(25200).pes(0xE0, 300).data;
+    bytes.insert(bytes.end(), c.tail.begin(), c.tail.end());
+    PassResult r = dump(bytes);
+    EXPECT_EQ(r.facts.damaged, c.damaged) << c.tail.size();
+    if (c.damaged) EXPECT_EQ(r.facts.damaged_at, 320u);
+  }
+}
+
+}  // namespace
+}  // namespace psrate::test

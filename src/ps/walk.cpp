@@ -187,7 +187,12 @@ Step judge_unit(Walker& w, bool& search) {
   // The margin leaves the start code in the data: judged before the fixed bytes.
   search = w.options.resync && off_stream(w.unit.start_code);
   if (search) return Step::Unit;
-  if (framing == Framing::CutOff || carry_whole(w)) return window_end(w);
+  // A start code that is none is damage even when the unit is cut off: --resync
+  // judges it before the fixed bytes.
+  bool cut = framing == Framing::CutOff;
+  if (cut && !w.options.resync && !w.facts.damaged && off_stream(w.unit.start_code))
+    mark_damaged(w, w.unit.offset);
+  if (cut || carry_whole(w)) return window_end(w);
   if (!w.options.resync) {
     if (!w.facts.damaged) judge_in_passing(w, data);
     return Step::Unit;
