@@ -285,21 +285,25 @@ namespace psrate::test {
 namespace {
 
 // A file cut inside its last unit: a start code that is none is damage, a
-// packet cut before its length is not.
+// packet cut before its length is not; the packet before garbage fails rule c.
 TEST(WalkFacts, CutUnitAtTheEnd) {
   struct Case {
     Bytes tail;
     bool damaged;
+    uint64_t at;
   };
   for (const Case& c :
-       {Case{{0x01, 0x87, 0xB1, 0x9C}, true}, Case{{0x47, 0x40, 0x00, 0x10}, true},
-        Case{{0x00, 0x00, 0x01, 0xE0, 0x00}, false}, Case{{0x00, 0x00, 0x01, 0xBA, 0x44}, false},
-        Case{{0x47, 0x40, 0x00}, false}}) {
+       {Case{{0x00, 0x00, 0x01, 0x87}, true, 320}, Case{{0x00, 0x00, 0x01, 0x00, 0xB3}, true, 320},
+        Case{{0x01, 0x87, 0xB1, 0x9C}, true, 14}, Case{{0x47, 0x40, 0x00}, true, 14},
+        Case{{0x00, 0x00, 0x01, 0xE0, 0x00}, false, 0},
+        Case{{0x00, 0x00, 0x01, 0xBA, 0x44}, false, 0}, Case{{0x00, 0x00}, false, 0}}) {
     Bytes bytes = StreamBuilder{}.pack(25200).pes(0xE0, 300).data;
     bytes.insert(bytes.end(), c.tail.begin(), c.tail.end());
-    PassResult r = dump(bytes);
-    EXPECT_EQ(r.facts.damaged, c.damaged) << c.tail.size();
-    if (c.damaged) EXPECT_EQ(r.facts.damaged_at, 320u);
+    for (size_t window : {kWindowSize, kMinWindowSize}) {
+      PassResult r = dump(bytes, window);
+      EXPECT_EQ(r.facts.damaged, c.damaged) << c.tail.size() << " window " << window;
+      if (c.damaged) EXPECT_EQ(r.facts.damaged_at, c.at) << c.tail.size();
+    }
   }
 }
 
