@@ -22,7 +22,8 @@ TEST(Options, HelpNamesEveryOptionAndMessage) {
   EXPECT_EQ(r.out.rfind("usage: psrate [OPTION...] FILE ", 0), 0u);
   for (const std::string& s :
        {std::string("--resync"), std::string("--past-end"), std::string("--version"),
-        std::string("-h, --help"), std::string("SKIPPED"), std::string("man psrate"),
+        std::string("-q, --quiet"), std::string("10.08M"), std::string("-h, --help"),
+        std::string("SKIPPED"), std::string("man psrate"),
         kUsagePrefix.substr(0, kUsagePrefix.find('\n')) + "  invalid arguments",
         kCannotOpen.substr(0, kCannotOpen.size() - 1) + "  the file cannot be opened",
         kSeekError.substr(0, kSeekError.size() - 1) + "  seek error",

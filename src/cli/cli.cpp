@@ -48,6 +48,18 @@ std::string file_cause(Failure failure, const char* path, const StreamFile& file
   return "psrate: '" + shown(path) + "': " + file_error_text(file.error);
 }
 
+template <WalkConsumer C>
+PassOutcome walk_with(ByteSource& source, std::span<uint8_t> window, const WalkOptions& options,
+                      C& consumer) {
+  Walker walker;
+  walker.source = source;
+  walker.options = options;
+  PassOutcome outcome;
+  outcome.failure = walk(walker, window, consumer);
+  outcome.facts = walker.facts;
+  return outcome;
+}
+
 PassOutcome rewrite_pass(ByteSource& source, std::span<uint8_t> window, OutBuffer& out,
                          const PassOptions& options) {
   static uint8_t span_bytes[kWindowSize];
@@ -62,12 +74,7 @@ PassOutcome rewrite_pass(ByteSource& source, std::span<uint8_t> window, OutBuffe
   progress.interactive = options.interactive;
   progress.quiet = options.quiet;
   if (!source.size(source.context, progress.file_size)) progress.file_size = 0;
-  Walker walker;
-  walker.source = source;
-  walker.options = options.walk;
-  PassOutcome outcome;
-  outcome.failure = walk(walker, window, rewriter);
-  outcome.facts = walker.facts;
+  PassOutcome outcome = walk_with(source, window, options.walk, rewriter);
   // A close that fails after writing may be a write that never reached the file.
   bool closed = source.close(source.context);
   if (outcome.failure == Failure::None && !closed) outcome.failure = Failure::Write;
@@ -86,12 +93,7 @@ PassOutcome run_pass(ByteSource& source, std::span<uint8_t> window, OutBuffer& o
   if (options.mode == RunMode::Rewrite) return rewrite_pass(source, window, out, options);
   Listing listing;
   listing.out = &out;
-  Walker walker;
-  walker.source = source;
-  walker.options = options.walk;
-  PassOutcome outcome;
-  outcome.failure = walk(walker, window, listing);
-  outcome.facts = walker.facts;
+  PassOutcome outcome = walk_with(source, window, options.walk, listing);
   source.close(source.context);  // read only: a close cannot lose a write
   return outcome;
 }
