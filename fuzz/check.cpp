@@ -15,6 +15,8 @@
 #include "audit/audit.hpp"
 #include "audit/report.hpp"
 #include "cli/cli.hpp"
+#include "es/codecs.hpp"
+#include "es/pes.hpp"
 #include "io/byte_source.hpp"
 #include "ps/walk.hpp"
 #include "text/out_buffer.hpp"
@@ -723,6 +725,32 @@ std::string check_bitrate_text(const std::string& text) {
   return "";
 }
 
+// The elementary stream parsers at every offset of the input's first bytes, each
+// on the bytes from there to the end only: what they find must be in range.
+std::string check_es_parsers(const uint8_t* data, size_t size) {
+  for (size_t at = 0; at < std::min<size_t>(size, 2048); ++at) {
+    std::span<const uint8_t> b(data + at, size - at);
+    PesHeader h = parse_pes_header(b);
+    if (h.valid && (h.payload > b.size() || h.payload < 7 || h.pts >> 33 || h.dts >> 33))
+      return "PES header read out of range at " + std::to_string(at);
+    SubStream sub;
+    if (parse_sub_stream(b, sub) && sub.header > b.size()) return "sub-stream header too long";
+    VideoParams v;
+    if (parse_sequence_header(b, v)) {
+      parse_sequence_extension(b.subspan(std::min<size_t>(b.size(), 12)), v);
+      if (v.width >= 1u << 14 || v.height >= 1u << 14) return "video size out of range";
+    }
+    MpegAudioFrame a;
+    if (parse_mpeg_audio_header(b, a) && (a.sample_rate < 8000 || a.channels == 0))
+      return "MPEG audio header out of range";
+    Ac3Frame c;
+    if (parse_ac3_header(b, c) && (c.length < 128 || c.length > 3840)) return "AC-3 frame length";
+    DtsFrame d;
+    if (parse_dts_header(b, d) && (d.length < 96 || d.samples < 192)) return "DTS frame";
+  }
+  return "";
+}
+
 // Bitrate text from the input's bytes, in the grammar's own alphabet.
 std::string bitrate_text(const uint8_t* data, size_t size) {
   static constexpr std::string_view kAlphabet = "0123456789.kKMmbBpPsSiItT/ +-\t9";
@@ -744,6 +772,7 @@ std::string check_input(const uint8_t* data, size_t size, size_t window_size) {
   for (size_t at = 0; at < std::min<size_t>(size, 64); at += 16)
     if (std::string b = check_bitrate_text(bitrate_text(data + at, size - at)); !b.empty())
       return b;
+  if (std::string b = check_es_parsers(data, size); !b.empty()) return b;
   const size_t skip = std::min(size, kBitrateBytes);
   const Bytes original(data + skip, data + size);
 
