@@ -588,9 +588,13 @@ TEST(EndToEnd, MessagesInUtf8UnderAUtf8Locale) {
   if (wrapped()) GTEST_SKIP() << "Windows keeps its console rule";
   std::string missing = temp_dir() + "/missing.mpg";
   const std::string cause = cannot_open(missing, "No such file or directory");
-  auto crlf = [](std::string s) {  // the terminal turns "\n" into "\r\n"
-    for (size_t at = 0; (at = s.find('\n', at)) != std::string::npos; at += 2) s.insert(at, "\r");
-    return s;
+  auto crlf = [](const std::string& s) {  // the terminal turns "\n" into "\r\n"
+    std::string t;
+    for (char c : s) {
+      if (c == '\n') t.push_back('\r');
+      t.push_back(c);
+    }
+    return t;
   };
   EXPECT_EQ(terminal_stderr({kBin, missing}, "C.UTF-8"),
             crlf("読み取りファイルが開けませんでした。\n" + cause));

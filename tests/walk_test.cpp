@@ -249,7 +249,9 @@ TEST(WalkFacts, DamageIsWhereResyncFirstSkips) {
         PassResult r = dump(bytes, window, {false, past_end});
         ASSERT_EQ(r.facts.damaged, skipped != std::string::npos)
             << "seed " << seed << " window " << window;
-        if (r.facts.damaged) ASSERT_EQ(r.facts.damaged_at, at) << "seed " << seed;
+        if (r.facts.damaged) {
+          ASSERT_EQ(r.facts.damaged_at, at) << "seed " << seed;
+        }
       }
     }
   }
@@ -272,7 +274,9 @@ TEST(WalkFacts, JoinedAtAnEndCode) {
     for (size_t window : {kWindowSize, kMinWindowSize}) {
       PassResult r = dump(bytes, window);
       EXPECT_EQ(r.facts.joined, c.joined) << c.name << " window " << window;
-      if (c.joined) EXPECT_EQ(r.facts.end_code_at, part.size() - 4) << c.name;
+      if (c.joined) {
+        EXPECT_EQ(r.facts.end_code_at, part.size() - 4) << c.name;
+      }
       EXPECT_FALSE(dump(bytes, window, {false, true}).facts.joined) << c.name;
     }
   }
@@ -302,7 +306,9 @@ TEST(WalkFacts, CutUnitAtTheEnd) {
     for (size_t window : {kWindowSize, kMinWindowSize}) {
       PassResult r = dump(bytes, window);
       EXPECT_EQ(r.facts.damaged, c.damaged) << c.tail.size() << " window " << window;
-      if (c.damaged) EXPECT_EQ(r.facts.damaged_at, c.at) << c.tail.size();
+      if (c.damaged) {
+        EXPECT_EQ(r.facts.damaged_at, c.at) << c.tail.size();
+      }
     }
   }
 }

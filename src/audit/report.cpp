@@ -48,7 +48,11 @@ std::string posix_shell_word(std::string_view s) {
 
 std::string windows_shell_word(std::string_view s) {
   bool quote = s.empty() || s.find_first_of(" \t&|<>^%()") != std::string_view::npos;
-  return quote ? "\"" + std::string(s) + "\"" : std::string(s);
+  if (!quote) return std::string(s);
+  std::string w(1, '"');
+  w.append(s);
+  w.push_back('"');
+  return w;
 }
 
 namespace {

@@ -13,15 +13,25 @@ static_assert(sizeof(off_t) == 8, "file offsets must be 64-bit");
 
 namespace psrate {
 
-std::string file_error_text(const FileError& e) {
-  switch (e.kind) {
+namespace {
+
+// The causes of psrate's own, whole: kept as C strings, not built piecewise.
+const char* own_cause(FileErrorKind kind) {
+  switch (kind) {
     case FileErrorKind::None: return "no error";
     case FileErrorKind::Locked: return "locked by another program";
     case FileErrorKind::Directory: return std::strerror(EISDIR);
     case FileErrorKind::NotRegular: return "not a regular file: a rewrite needs one";
     case FileErrorKind::System: break;
   }
-  return std::strerror(int(e.code));
+  return nullptr;
+}
+
+}  // namespace
+
+std::string file_error_text(const FileError& e) {
+  const char* own = own_cause(e.kind);
+  return own ? own : std::strerror(int(e.code));
 }
 
 namespace {

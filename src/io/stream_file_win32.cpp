@@ -43,14 +43,24 @@ bool fail_last(StreamFile& file) { return fail_with(file, ::GetLastError()); }
 
 }  // namespace
 
-std::string file_error_text(const FileError& e) {
-  switch (e.kind) {
+namespace {
+
+// The causes of psrate's own, whole: kept as C strings, not built piecewise.
+const char* own_cause(FileErrorKind kind) {
+  switch (kind) {
     case FileErrorKind::None: return "no error";
     case FileErrorKind::Locked: return "locked by another program";
     case FileErrorKind::Directory: return "is a directory";
     case FileErrorKind::NotRegular: return "not a regular file: a rewrite needs one";
     case FileErrorKind::System: break;
   }
+  return nullptr;
+}
+
+}  // namespace
+
+std::string file_error_text(const FileError& e) {
+  if (const char* own = own_cause(e.kind)) return own;
   char text[512];
   DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                              DWORD(e.code), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text,
