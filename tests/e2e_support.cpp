@@ -106,13 +106,17 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
   for (std::string& a : command) args.push_back(a.data());
   args.push_back(nullptr);
   // The C locale, as in scripts and logs (Shift_JIS messages), unless the
-  // test sets the locale itself.
+  // test sets the locale itself; a variable the test sets replaces the inherited one.
+  auto name_of = [](std::string_view e) { return e.substr(0, e.find('=') + 1); };
+  auto given = [&](std::string_view name) {
+    for (const std::string& e : env)
+      if (name_of(e) == name) return true;
+    return false;
+  };
   std::vector<std::string> env_strings;
   for (char** e = environ; *e; ++e)
-    if (std::string_view(*e).substr(0, 7) != "LC_ALL=") env_strings.emplace_back(*e);
-  bool locale_given = false;
-  for (const std::string& e : env) locale_given = locale_given || e.rfind("LC_ALL=", 0) == 0;
-  if (!locale_given) env_strings.emplace_back("LC_ALL=C");
+    if (name_of(*e) != "LC_ALL=" && !given(name_of(*e))) env_strings.emplace_back(*e);
+  if (!given("LC_ALL=")) env_strings.emplace_back("LC_ALL=C");
   env_strings.insert(env_strings.end(), env.begin(), env.end());
   std::vector<char*> envp;
   for (std::string& e : env_strings) envp.push_back(e.data());
