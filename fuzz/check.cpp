@@ -15,6 +15,7 @@
 #include "audit/audit.hpp"
 #include "audit/report.hpp"
 #include "cli/cli.hpp"
+#include "es/census.hpp"
 #include "es/codecs.hpp"
 #include "es/pes.hpp"
 #include "io/byte_source.hpp"
@@ -751,6 +752,40 @@ std::string check_es_parsers(const uint8_t* data, size_t size) {
   return "";
 }
 
+// The census of elementary streams over the --resync --past-end walk, every PES
+// packet whole as far as the window holds it: no stream's payload exceeds its bytes.
+struct CensusWalk {
+  static constexpr KindSet kWhole =
+      kind_bit(UnitKind::Video) | kind_bit(UnitKind::Audio) | kind_bit(UnitKind::PrivateStream1) |
+      kind_bit(UnitKind::Padding) | kind_bit(UnitKind::PrivateStream2) |
+      kind_bit(UnitKind::Unknown);
+  StreamCensus* census;
+  Failure take(const Unit& u) {
+    census_take(*census, u);
+    if (u.kind == UnitKind::Skipped) census_break(*census);
+    return Failure::None;
+  }
+  Failure settle() { return Failure::None; }
+  Failure finish(const WalkEnd&) { return Failure::None; }
+};
+
+std::string check_census(const Bytes& original, size_t window_size) {
+  static StreamCensus census;
+  census = StreamCensus{};
+  load(original);
+  Walker walker;
+  walker.source = memory_source(memory());
+  walker.options = Walk{true, true};
+  CensusWalk consumer{&census};
+  if (walk(walker, window_buffer(window_size, original.size()), consumer) != Failure::None)
+    return "census walk failed";
+  for (const auto* table : {&census.ids, &census.subs})
+    for (const StreamCount& s : *table)
+      if (s.payload_bytes > s.bytes || s.tail_size > kHeaderTail)
+        return "census counts out of range";
+  return "";
+}
+
 // Bitrate text from the input's bytes, in the grammar's own alphabet.
 std::string bitrate_text(const uint8_t* data, size_t size) {
   static constexpr std::string_view kAlphabet = "0123456789.kKMmbBpPsSiItT/ +-\t9";
@@ -785,6 +820,7 @@ std::string check_input(const uint8_t* data, size_t size, size_t window_size) {
   }
   if (std::string breach = check_audit(original, window_size); !breach.empty())
     return "--check " + breach;
+  if (std::string breach = check_census(original, window_size); !breach.empty()) return breach;
   return "";
 }
 
