@@ -62,10 +62,9 @@ PassOutcome walk_with(ByteSource& source, std::span<uint8_t> window, const WalkO
 
 PassOutcome rewrite_pass(ByteSource& source, std::span<uint8_t> window, OutBuffer& out,
                          const PassOptions& options) {
-  static uint8_t span_bytes[kWindowSize];
   RateRewriter rewriter;
   rewriter.target = &source;
-  rewriter.bytes = span_bytes;
+  rewriter.window = window;
   rewriter.rate_units = options.bitrate / kBitsPerRateUnit;
   rewriter.stop = options.stop;
   ProgressLine& progress = rewriter.progress;

@@ -60,7 +60,9 @@ constexpr KindSet kind_bit(UnitKind k) { return KindSet(1) << unsigned(k); }
 // A consumer of the walk.
 //   take(unit): each unit in stream order (the end code and skipped ranges
 //     included). Between two calls of settle(), the bytes of the units taken lie
-//     in one buffer, each at its distance in the source from the others.
+//     in one buffer, each at its distance in the source from the others. The
+//     walk never reads the bytes of a unit again once it is taken: the one who
+//     gave the walk its buffer may change them (the rewriter sets its fields there).
 //   settle(): the walk is about to read the source, move the window, or stop:
 //     bring any pending write to the source now.
 //   finish(end): the walk has ended.

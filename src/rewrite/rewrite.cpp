@@ -73,7 +73,7 @@ Failure RateRewriter::settle() {
   if (span.size == 0) return Failure::None;
   RateSpan s = span;
   span = RateSpan{};
-  if (Failure f = target->write_at(target->context, s.offset, {bytes.data(), s.size});
+  if (Failure f = target->write_at(target->context, s.offset, {s.first, s.size});
       f != Failure::None)
     return f;
   put_progress_lines(progress, s.done, s.lines);
@@ -81,8 +81,8 @@ Failure RateRewriter::settle() {
 }
 
 // A header whose field changes joins the open span when at most kSpanGap bytes
-// lie between them, the bytes between taken from the window as read; else the
-// span goes out and a new one starts. A field that already holds the rate is not
+// lie between them, the bytes between as the window holds them; else the span
+// goes out and a new one starts. A field that already holds the rate is not
 // written and starts no span. A skipped range ends the span: nothing is written there.
 Failure RateRewriter::take(const Unit& unit) {
   if (stop_here(*this, unit.offset)) return Failure::Interrupted;
@@ -90,24 +90,20 @@ Failure RateRewriter::take(const Unit& unit) {
   if (unit.kind == UnitKind::Skipped) return settle();
   RateField field;
   if (!rate_field_of(unit, rate_units, field)) return Failure::None;
-  // The field lies in the header's fixed bytes, which the walk has read.
-  const uint8_t* held = unit.bytes.data() + field.at;
+  // The field lies in the header's fixed bytes, which the walk has read into the window.
+  uint8_t* held = window.data() + (unit.bytes.data() - window.data()) + field.at;
   uint64_t at = unit.offset + field.at;
   if (std::memcmp(held, field.bytes.data(), field.bytes.size()) != 0) {
     uint64_t span_end = span.offset + span.size;
-    if (span.size > 0 && at - span_end <= kSpanGap &&
-        span.size + (at - span_end) + field.bytes.size() <= bytes.size()) {
-      std::memcpy(bytes.data() + span.size, span.read, at - span_end);
-      span.size += at - span_end;
-    } else {
+    if (span.size == 0 || at - span_end > kSpanGap) {
       if (Failure f = settle(); f != Failure::None) return f;
       span.header = unit.offset;
       span.offset = at;
+      span.first = held;
       span.done = unit.window_base;
     }
-    std::memcpy(bytes.data() + span.size, field.bytes.data(), field.bytes.size());
-    span.size += field.bytes.size();
-    span.read = held + field.bytes.size();
+    std::memcpy(held, field.bytes.data(), field.bytes.size());
+    span.size = size_t(at - span.offset) + field.bytes.size();
   }
   if (span.size > 0)
     ++span.lines;

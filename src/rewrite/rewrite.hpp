@@ -38,15 +38,16 @@ void put_progress(ProgressLine& progress, uint64_t done, char end);
 // The percentage shown: done / (size / 100), or done * 100 / size for files under 100 bytes.
 int64_t progress_percent(int64_t done, int64_t size);
 
-// The changed fields of one window gathered into one write: the span's bytes as
-// read, with each changed field set. Its progress lines wait for the write.
+// The changed fields of one window gathered into one write: the window's bytes
+// as read, from the first changed field to the last, each changed field set in
+// the window itself. Its progress lines wait for the write.
 struct RateSpan {
-  uint64_t header = 0;            // file offset of the header of its first field
-  uint64_t offset = 0;            // file offset of the first byte
-  size_t size = 0;                // 0: no span is open
-  const uint8_t* read = nullptr;  // the window's copy of the byte after the span
-  uint64_t lines = 0;             // progress lines held back until the write
-  uint64_t done = 0;              // their window base
+  uint64_t header = 0;       // file offset of the header of its first field
+  uint64_t offset = 0;       // file offset of the first byte
+  size_t size = 0;           // 0: no span is open
+  uint8_t* first = nullptr;  // the first byte, in the window
+  uint64_t lines = 0;        // progress lines held back until the write
+  uint64_t done = 0;         // their window base
 };
 
 struct RateRewriter {
@@ -55,8 +56,10 @@ struct RateRewriter {
   ProgressLine progress;
   uint32_t rate_units = 0;
   RateSpan span;
-  std::span<uint8_t> bytes;  // room for the open span: as large as the read window
-  uint64_t final_base = 0;   // the window base at the end of the walk
+  // The walk's read window. A field is set in the window's copy of its header,
+  // which the walk has taken and never reads again, and goes out from there.
+  std::span<uint8_t> window;
+  uint64_t final_base = 0;  // the window base at the end of the walk
   // Raised by an interrupt: the rewriter writes nothing more, and the pass ends
   // with Failure::Interrupted at the first header not rewritten.
   const volatile std::sig_atomic_t* stop = nullptr;
