@@ -92,6 +92,19 @@ TEST(Census, VideoHeaderSplitAcrossPackets) {
   }
 }
 
+// A header whose quantiser matrices the data does not hold waits for them and
+// reads nothing past what it holds.
+TEST(Census, SequenceHeaderCutInItsMatrices) {
+  Bytes seq(kSequence.begin(), kSequence.begin() + 12);
+  seq[11] |= 0x02;  // load_intra_quantiser_matrix: 64 bytes follow
+  seq.insert(seq.end(), 20, 0x10);
+  const StreamCount& v = census_of(join({StreamBuilder{}.pack(25200).data, pes(0xE0, seq),
+                                         StreamBuilder{}.end().data}))
+                             .ids[0xE0];
+  EXPECT_EQ(v.codec, Codec::Unknown);
+  EXPECT_EQ(v.tail_size, seq.size());
+}
+
 TEST(Census, Mpeg1VideoHasNoExtension) {
   Bytes seq(kSequence.begin(), kSequence.begin() + 12);
   seq.insert(seq.end(), {0x00, 0x00, 0x01, 0xB8, 0x00, 0x08, 0x00, 0x00});

@@ -44,11 +44,11 @@ size_t take_video(std::span<const uint8_t> b, StreamCount& s) {
   VideoParams v;
   if (!parse_sequence_header(b, v)) return 0;
   size_t end = sequence_header_length(b);
+  if (end == SIZE_MAX) return b.size() < kHeaderTail ? SIZE_MAX : 0;
   size_t at = end;  // the next start code's 01, after the zero bytes
   while (at < b.size() && b[at] == 0) ++at;
   bool extension = at + 1 < b.size() && at >= end + 2 && b[at] == 1 && b[at + 1] == 0xB5;
-  bool more = end == SIZE_MAX || at + 1 >= b.size() ||
-              (extension && at - 2 + kSequenceExtensionBytes > b.size());
+  bool more = at + 1 >= b.size() || (extension && at - 2 + kSequenceExtensionBytes > b.size());
   // all the tail holds: what follows is not waited for
   if (more && b.size() < kHeaderTail) return SIZE_MAX;
   if (extension && !more) parse_sequence_extension(b.subspan(at - 2), v);
