@@ -7,6 +7,41 @@ namespace {
 constexpr size_t kPesFixed = 6;    // start code and PES_packet_length
 constexpr size_t kMpeg2Flags = 9;  // then the flags and PES_header_data_length
 
+// The bytes of the optional fields that PES_header_flags announce, the PES
+// extension's flags byte included: PTS, DTS, ESCR, ES_rate, DSM_trick_mode,
+// additional_copy_info, PES_CRC.
+size_t optional_bytes(uint8_t flags) {
+  unsigned pts_dts = flags >> 6;
+  return (pts_dts == 2   ? 5
+          : pts_dts == 3 ? 10
+                         : 0) +
+         (flags & 0x20 ? 6 : 0) + (flags & 0x10 ? 3 : 0) + (flags & 0x08 ? 1 : 0) +
+         (flags & 0x04 ? 1 : 0) + (flags & 0x02 ? 2 : 0) + (flags & 0x01 ? 1 : 0);
+}
+
+// The '01' P-STD_buffer_scale P-STD_buffer_size field (STD_buffer in MPEG-1) at b.
+bool take_std_buffer(std::span<const uint8_t> b, PesHeader& h) {
+  if (b.size() < 2 || (b[0] & 0xC0) != 0x40) return false;
+  h.has_std_buffer = true;
+  h.std_buffer_scale = (b[0] >> 5) & 1;
+  h.std_buffer_size = uint32_t(b[0] & 0x1F) << 8 | b[1];
+  return true;
+}
+
+// The PES extension in [at, end): PES_private_data, pack_header_field,
+// program_packet_sequence_counter, then the P-STD buffer field.
+bool take_extension(std::span<const uint8_t> p, size_t at, size_t end, PesHeader& h) {
+  uint8_t ext = p[at++];
+  if (ext & 0x80) at += 16;
+  if ((ext & 0x40) && at < end) at += 1 + size_t(p[at]);
+  if (ext & 0x20) at += 2;
+  if (ext & 0x10) {
+    if (at + 2 > end || !take_std_buffer(p.subspan(at, 2), h)) return false;
+    at += 2;
+  }
+  return at <= end;
+}
+
 // MPEG-2: '10' scrambling priority alignment copyright original, then
 // PTS_DTS_flags ESCR ES_rate DSM_trick_mode additional_copy_info CRC extension.
 PesHeader parse_mpeg2(std::span<const uint8_t> p) {
@@ -16,13 +51,9 @@ PesHeader parse_mpeg2(std::span<const uint8_t> p) {
   uint8_t flags = p[7];
   size_t end = kMpeg2Flags + p[8];
   h.payload = end;
-  if (end > p.size()) return h;
   unsigned pts_dts = flags >> 6;
+  if (end > p.size() || pts_dts == 1 || kMpeg2Flags + optional_bytes(flags) > end) return h;
   size_t at = kMpeg2Flags;
-  size_t need = pts_dts == 2 ? 5 : pts_dts == 3 ? 10 : 0;
-  need += (flags & 0x20 ? 6 : 0) + (flags & 0x10 ? 3 : 0) + (flags & 0x08 ? 1 : 0) +
-          (flags & 0x04 ? 1 : 0) + (flags & 0x02 ? 2 : 0) + (flags & 0x01 ? 1 : 0);
-  if (pts_dts == 1 || at + need > end) return h;
   if (pts_dts >= 2) {
     if (!decode_timestamp(p.subspan(at, 5), h.pts)) return h;
     h.has_pts = true;
@@ -33,25 +64,10 @@ PesHeader parse_mpeg2(std::span<const uint8_t> p) {
     h.has_dts = true;
     at += 5;
   }
-  at += (flags & 0x20 ? 6 : 0) + (flags & 0x10 ? 3 : 0);
   h.dsm_trick_mode = (flags & 0x08) != 0;
-  at += (flags & 0x08 ? 1 : 0) + (flags & 0x04 ? 1 : 0) + (flags & 0x02 ? 2 : 0);
-  if (flags & 0x01) {
-    // PES_private_data pack_header_field program_packet_sequence_counter P-STD_buffer ...
-    uint8_t ext = p[at++];
-    if (ext & 0x80) at += 16;
-    if ((ext & 0x40) && at < end) at += 1 + size_t(p[at]);
-    if (ext & 0x20) at += 2;
-    if (ext & 0x10) {
-      if (at + 2 > end || (p[at] & 0xC0) != 0x40) return h;
-      h.has_std_buffer = true;
-      h.std_buffer_scale = (p[at] >> 5) & 1;
-      h.std_buffer_size = uint32_t(p[at] & 0x1F) << 8 | p[at + 1];
-      at += 2;
-    }
-    if (at > end) return h;
-  }
-  h.valid = true;
+  at += (flags & 0x20 ? 6 : 0) + (flags & 0x10 ? 3 : 0) + (flags & 0x08 ? 1 : 0) +
+        (flags & 0x04 ? 1 : 0) + (flags & 0x02 ? 2 : 0);
+  h.valid = (flags & 0x01) == 0 || take_extension(p, at, end, h);
   return h;
 }
 
@@ -62,10 +78,7 @@ PesHeader parse_mpeg1(std::span<const uint8_t> p) {
   size_t at = kPesFixed;
   while (at < p.size() && p[at] == 0xFF && at < kPesFixed + 16) ++at;
   if (at < p.size() && (p[at] & 0xC0) == 0x40) {
-    if (at + 2 > p.size()) return h;
-    h.has_std_buffer = true;
-    h.std_buffer_scale = (p[at] >> 5) & 1;
-    h.std_buffer_size = uint32_t(p[at] & 0x1F) << 8 | p[at + 1];
+    if (!take_std_buffer(p.subspan(at), h)) return h;
     at += 2;
   }
   if (at >= p.size()) return h;
