@@ -754,21 +754,6 @@ std::string check_es_parsers(const uint8_t* data, size_t size) {
 
 // The census of elementary streams over the --resync --past-end walk, every PES
 // packet whole as far as the window holds it: no stream's payload exceeds its bytes.
-struct CensusWalk {
-  static constexpr KindSet kWhole =
-      kind_bit(UnitKind::Video) | kind_bit(UnitKind::Audio) | kind_bit(UnitKind::PrivateStream1) |
-      kind_bit(UnitKind::Padding) | kind_bit(UnitKind::PrivateStream2) |
-      kind_bit(UnitKind::Unknown);
-  StreamCensus* census;
-  Failure take(const Unit& u) {
-    census_take(*census, u);
-    if (u.kind == UnitKind::Skipped) census_break(*census);
-    return Failure::None;
-  }
-  Failure settle() { return Failure::None; }
-  Failure finish(const WalkEnd&) { return Failure::None; }
-};
-
 std::string check_census(const Bytes& original, size_t window_size) {
   static StreamCensus census;
   census = StreamCensus{};

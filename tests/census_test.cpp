@@ -26,20 +26,6 @@ Bytes pes(uint8_t id, const Bytes& payload, bool with_pts = false, uint64_t pts 
 }
 
 // Walks the bytes as the audit does, every PES packet whole, and takes each into a census.
-struct CensusWalk {
-  static constexpr KindSet kWhole =
-      kind_bit(UnitKind::Video) | kind_bit(UnitKind::Audio) | kind_bit(UnitKind::PrivateStream1) |
-      kind_bit(UnitKind::Padding) | kind_bit(UnitKind::PrivateStream2) |
-      kind_bit(UnitKind::Unknown);
-  StreamCensus* census;
-  Failure take(const Unit& u) {
-    census_take(*census, u);
-    return Failure::None;
-  }
-  Failure settle() { return Failure::None; }
-  Failure finish(const WalkEnd&) { return Failure::None; }
-};
-
 StreamCensus& census_of(const Bytes& stream, size_t window = kWindowSize) {
   static StreamCensus census;
   census = StreamCensus{};

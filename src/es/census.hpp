@@ -13,6 +13,7 @@
 #include "es/codecs.hpp"
 #include "es/pes.hpp"
 #include "ps/units.hpp"
+#include "ps/walk.hpp"
 
 namespace psrate {
 
@@ -72,5 +73,23 @@ void census_break(StreamCensus& census);
 
 // The PTS span of a stream over its segments, in 90 kHz ticks (the open segment included).
 uint64_t pts_span(const StreamCount& s);
+
+// The census as a consumer of the walk: every PES packet whole, and a new
+// segment after each skipped range.
+struct CensusWalk {
+  static constexpr KindSet kWhole =
+      kind_bit(UnitKind::Video) | kind_bit(UnitKind::Audio) | kind_bit(UnitKind::PrivateStream1) |
+      kind_bit(UnitKind::Padding) | kind_bit(UnitKind::PrivateStream2) |
+      kind_bit(UnitKind::Unknown);
+  StreamCensus* census = nullptr;
+
+  Failure take(const Unit& unit) {
+    census_take(*census, unit);
+    if (unit.kind == UnitKind::Skipped) census_break(*census);
+    return Failure::None;
+  }
+  Failure settle() { return Failure::None; }
+  Failure finish(const WalkEnd&) { return Failure::None; }
+};
 
 }  // namespace psrate
