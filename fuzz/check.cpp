@@ -758,11 +758,9 @@ std::string check_census(const Bytes& original, size_t window_size) {
   static StreamCensus census;
   census = StreamCensus{};
   load(original);
-  Walker walker;
-  walker.source = memory_source(memory());
-  walker.options = Walk{true, true};
   CensusWalk consumer{&census};
-  if (walk(walker, window_buffer(window_size, original.size()), consumer) != Failure::None)
+  if (walk(memory_source(memory()), Walk{true, true}, window_buffer(window_size, original.size()),
+           consumer) != Failure::None)
     return "census walk failed";
   for (const auto* table : {&census.ids, &census.subs})
     for (const StreamCount& s : *table)

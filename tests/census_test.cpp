@@ -32,11 +32,8 @@ StreamCensus& census_of(const Bytes& stream, size_t window = kWindowSize) {
   std::vector<uint8_t> buffer(window);
   Bytes copy = stream;
   MemoryBytes memory{copy};
-  Walker walker;
-  walker.source = memory_source(memory);
-  walker.options = {true, true};
   CensusWalk consumer{&census};
-  EXPECT_EQ(walk(walker, buffer, consumer), Failure::None);
+  EXPECT_EQ(walk(memory_source(memory), {true, true}, buffer, consumer), Failure::None);
   return census;
 }
 

@@ -57,13 +57,11 @@ PassResult dump(const Bytes& bytes, size_t window_size, Walk walk) {
   std::vector<uint8_t> window(window_size);
   Bytes copy = bytes;
   MemoryBytes memory{copy};
-  Walker walker;
-  walker.source = memory_source(memory);
-  walker.options = walk;
-  Failure f = psrate::walk(walker, window, consumer);
+  WalkFacts facts;
+  Failure f = psrate::walk(memory_source(memory), walk, window, consumer, &facts);
   flush(*consumer.listing.out);
   consumer.listing.out->capture = nullptr;
-  return {f, captured, consumer.final_base, 0, walker.facts};
+  return {f, captured, consumer.final_base, 0, facts};
 }
 
 PassResult rewrite(Bytes& bytes, uint32_t bitrate, size_t window_size, Walk walk,

@@ -160,12 +160,9 @@ C walk_memory(const Bytes& bytes, size_t window_size, WalkOptions options = {}) 
   std::vector<uint8_t> window(window_size);
   Bytes copy = bytes;
   MemoryBytes memory{copy};
-  Walker walker;
-  walker.source = memory_source(memory);
-  walker.options = options;
   C consumer;
   consumer.window = window_size;
-  EXPECT_EQ(walk(walker, window, consumer), Failure::None);
+  EXPECT_EQ(walk(memory_source(memory), options, window, consumer), Failure::None);
   return consumer;
 }
 

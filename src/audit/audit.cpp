@@ -194,10 +194,7 @@ Failure measure_stream(ByteSource& source, std::span<uint8_t> window, Measuremen
   AuditConsumer audit;
   audit.m = &m;
   audit.size_known = source.size(source.context, audit.size);
-  Walker walker;
-  walker.source = source;
-  walker.options = kAuditWalk;
-  return walk(walker, window, audit);
+  return walk(source, kAuditWalk, window, audit);
 }
 
 // --- derived figures ---

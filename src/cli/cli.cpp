@@ -51,12 +51,8 @@ std::string file_cause(Failure failure, const char* path, const StreamFile& file
 template <WalkConsumer C>
 PassOutcome walk_with(ByteSource& source, std::span<uint8_t> window, const WalkOptions& options,
                       C& consumer) {
-  Walker walker;
-  walker.source = source;
-  walker.options = options;
   PassOutcome outcome;
-  outcome.failure = walk(walker, window, consumer);
-  outcome.facts = walker.facts;
+  outcome.failure = walk(source, options, window, consumer, &outcome.facts);
   return outcome;
 }
 

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -156,8 +157,7 @@ void mark_damaged(Walker& w, uint64_t at) {
 // the source: in this window, or at the front of the next.
 void judge_in_passing(Walker& w, std::span<const uint8_t> d) {
   const Unit& u = w.unit;
-  if (off_stream(u.start_code) || (u.kind == UnitKind::Pack && !u.pack.markers))
-    return mark_damaged(w, u.offset);
+  if (u.kind == UnitKind::Pack && !u.pack.markers) return mark_damaged(w, u.offset);
   if (u.kind == UnitKind::EndCode || u.kind == UnitKind::ZeroStuffing) return;
   if (d.size() >= u.length + kNextPrefixBytes) {
     if (!next_prefix(d.data() + u.length)) mark_damaged(w, u.offset);
@@ -178,21 +178,23 @@ void judge_deferred(Walker& w) {
   w.next_unjudged = false;
 }
 
-// The unit framed at the parse position: taken, searched past, or left for later.
-Step judge_unit(Walker& w, bool& search) {
+// The unit framed at the parse position: the step it makes, or none when a
+// search for the stream begins there.
+std::optional<Step> judge_unit(Walker& w) {
   ReadWindow& win = w.window;
   std::span<const uint8_t> data = win.buffer.subspan(win.pos, win.filled - win.pos);
   Framing framing = frame_unit(data, win.base + win.pos, w.unit);
   w.unit.window_base = win.base;
-  // The margin leaves the start code in the data: judged before the fixed bytes.
-  search = w.options.resync && off_stream(w.unit.start_code);
-  if (search) return Step::Unit;
-  // A start code that is none is damage even when the unit is cut off: --resync
-  // judges it before the fixed bytes.
-  bool cut = framing == Framing::CutOff;
-  if (cut && !w.options.resync && !w.facts.damaged && off_stream(w.unit.start_code))
-    mark_damaged(w, w.unit.offset);
-  if (cut || carry_whole(w)) return window_end(w);
+  // The margin leaves the start code in the data: it is judged before the fixed
+  // bytes, so a start code that is none is damage even in a unit the file cuts.
+  if (off_stream(w.unit.start_code)) {
+    if (w.options.resync) {
+      begin_search(w);
+      return std::nullopt;
+    }
+    if (!w.facts.damaged) mark_damaged(w, w.unit.offset);
+  }
+  if (framing == Framing::CutOff || carry_whole(w)) return window_end(w);
   if (!w.options.resync) {
     if (!w.facts.damaged) judge_in_passing(w, data);
     return Step::Unit;
@@ -201,9 +203,10 @@ Step judge_unit(Walker& w, bool& search) {
     case Verdict::Take: return Step::Unit;
     case Verdict::Carry: return window_end(w);
     case Verdict::Peek: return Step::Peek;
-    case Verdict::Search: search = true; return Step::Unit;
+    case Verdict::Search: break;
   }
-  return Step::Unit;
+  begin_search(w);
+  return std::nullopt;
 }
 
 }  // namespace
@@ -252,10 +255,7 @@ Step next_step(Walker& w) {
       win.pos = win.filled - margin + 1;
       return window_end(w);
     }
-    bool search = false;
-    Step step = judge_unit(w, search);
-    if (!search) return step;
-    begin_search(w);
+    if (std::optional<Step> step = judge_unit(w)) return *step;
   }
 }
 

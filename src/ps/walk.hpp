@@ -122,8 +122,7 @@ Failure peek_next(Walker& w);
 Failure move_window(Walker& w, bool& ended);
 WalkEnd walk_end(const Walker& w, WalkStop how);
 
-// Walks the source from offset 0 to the end code or the end of the data.
-// The buffer must hold at least kMinWindowSize bytes.
+// The walk on a walker whose source and options are set.
 template <WalkConsumer C>
 Failure walk(Walker& w, std::span<uint8_t> buffer, C& consumer) {
   start_walk(w, buffer, C::kWhole);
@@ -145,6 +144,20 @@ Failure walk(Walker& w, std::span<uint8_t> buffer, C& consumer) {
     if (Failure f = move_window(w, ended); f != Failure::None) return f;
     if (ended) return consumer.finish(walk_end(w, WalkStop::EndOfData));
   }
+}
+
+// Walks the source from offset 0 to the end code or the end of the data; what
+// the walk met goes to `facts` when given. The buffer must hold at least
+// kMinWindowSize bytes.
+template <WalkConsumer C>
+Failure walk(const ByteSource& source, const WalkOptions& options, std::span<uint8_t> buffer,
+             C& consumer, WalkFacts* facts = nullptr) {
+  Walker w;
+  w.source = source;
+  w.options = options;
+  Failure f = walk(w, buffer, consumer);
+  if (facts) *facts = w.facts;
+  return f;
 }
 
 }  // namespace psrate
