@@ -264,7 +264,7 @@ TEST(Audit, BaseRoundingIsAbsorbedAShortFieldIsNot) {
   EXPECT_GT(r.measurement.packs_below_needed, 590u);
   EXPECT_TRUE(r.verdict.problem);
   ASSERT_TRUE(r.verdict.has_suggestion);
-  EXPECT_EQ(r.verdict.suggested_rate, r.verdict.needed_rate);
+  EXPECT_EQ(r.verdict.suggested_rate, 10080000u);  // the DVD's standard rate
   // the suggested rate written, a second audit finds nothing
   ASSERT_EQ(rewrite(low, uint32_t(r.verdict.suggested_rate)).failure, Failure::None);
   AuditRun fixed = audit(low);
@@ -362,8 +362,8 @@ INSTANTIATE_TEST_SUITE_P(
                     0},
         FindingCase{"dvd_above_the_limit",
                     [] { return timed(at_rate_90khz(100, 2048, 25201), 2048, 25201); },
-                    {"dvd_rate_limit"},
-                    0},
+                    {"mux_rate_above_profile"},
+                    10080000},
         FindingCase{"mpeg2_above_the_dvd_limit",
                     [] { return timed(at_rate_90khz(100, 2000, 25201), 2000, 25201); },
                     {},
@@ -426,7 +426,7 @@ TEST(Audit, JoinedFilesAreWalkedPastTheEndCode) {
     EXPECT_EQ(m.discontinuities, 1u);
     // the broken pair is 2004 bytes long, and does not count
     EXPECT_TRUE(r.verdict.has_pack_size);
-    EXPECT_EQ(m.pack_size, 2000u);
+    EXPECT_EQ(r.verdict.pack_size, 2000u);
     EXPECT_EQ(codes(r.verdict),
               (std::set<std::string>{"data_after_end_code", "scr_discontinuity"}));
     EXPECT_FALSE(r.verdict.problem);
@@ -468,7 +468,7 @@ TEST(Audit, DamageIsSkippedAndBreaksThePair) {
     EXPECT_EQ(m.discontinuities, 1u);
     // the pair around the damage, 2007 bytes, is broken: it leaves the pack size alone
     EXPECT_TRUE(r.verdict.has_pack_size);
-    EXPECT_EQ(m.pack_size, 2000u);
+    EXPECT_EQ(r.verdict.pack_size, 2000u);
     EXPECT_EQ(codes(r.verdict), (std::set<std::string>{"damaged", "scr_discontinuity"}));
     EXPECT_TRUE(r.verdict.problem);
     EXPECT_FALSE(r.verdict.has_suggestion);
@@ -580,7 +580,8 @@ INSTANTIATE_TEST_SUITE_P(
         ProfileCase{"dvd", [] { return timed(steady(5, 50000), 2048, 25200); }, Profile::Dvd},
         ProfileCase{"vcd", [] { return timed(steady(5, 50000), 2324, 3528, nullptr, true, true); },
                     Profile::Vcd},
-        ProfileCase{"mpeg2_other_size", [] { return timed(steady(5, 50000), 2324, 25200); },
+        ProfileCase{"svcd", [] { return timed(steady(5, 50000), 2324, 6972); }, Profile::Svcd},
+        ProfileCase{"mpeg2_other_size", [] { return timed(steady(5, 50000), 2000, 25200); },
                     Profile::Mpeg2},
         ProfileCase{"mpeg1_other_size",
                     [] { return timed(steady(5, 50000), 2048, 3528, nullptr, true, true); },
@@ -596,6 +597,17 @@ INSTANTIATE_TEST_SUITE_P(
                       return b;
                     },
                     Profile::Mpeg2},
+        // one odd sector among 199 pairs: 99.5% of them are 2048 bytes apart
+        ProfileCase{"dvd_with_one_odd_sector_in_200",
+                    [] {
+                      Bytes b = timed(steady(100, 50000), 2048, 25200, nullptr, false);
+                      Bytes odd = timed({5000000}, 2000, 25200, nullptr, false);
+                      Bytes rest = timed(steady(99, 50000, 5050000), 2048, 25200);
+                      b.insert(b.end(), odd.begin(), odd.end());
+                      b.insert(b.end(), rest.begin(), rest.end());
+                      return b;
+                    },
+                    Profile::Dvd},
         ProfileCase{"mixed",
                     [] {
                       Bytes b = timed(steady(2, 50000), 2048, 25200, nullptr, false);
@@ -683,11 +695,24 @@ TEST(Report, ShellWords) {
 
 // Whatever the figures, no line of the report passes 80 columns.
 TEST(Report, LinesFitIn80Columns) {
-  Measurement m;
+  static Measurement m;
   m.file_size = UINT64_MAX / 3;
   m.packs = m.mpeg2_packs = m.pairs = m.continuous = m.discontinuities = UINT64_MAX / 7;
   m.unbroken_pairs = 1;
-  m.pack_size = UINT64_MAX / 5;
+  m.pack_sizes.add(2048);
+  for (StreamCount& s : m.census.ids) {
+    s.packets = UINT64_MAX / 11;
+    s.payload_bytes = UINT64_MAX / 3;
+    s.codec = Codec::Mpeg2Video;
+    s.video = {16383, 16383, 3, 7, 0x3FFFE, 1023, true, 0, false, false, 0, 0, 0xFFF, 0xFF};
+  }
+  for (StreamCount& s : m.census.subs) {
+    s.packets = UINT64_MAX / 11;
+    s.codec = Codec::Lpcm;
+    s.lpcm.lpcm_rate = 96000;
+    s.lpcm.lpcm_bits = 24;
+    s.lpcm.lpcm_channels = 8;
+  }
   m.system_headers = UINT64_MAX;
   for (StreamTally& t : m.streams) t = {UINT64_MAX / 11, UINT64_MAX / 13};
   m.end_codes = m.skipped_ranges = m.skipped_bytes = UINT64_MAX / 17;
@@ -702,6 +727,8 @@ TEST(Report, LinesFitIn80Columns) {
   m.sum_d = m.sum_dt = 1;
   Verdict v = judge(m);
   for (bool& f : v.found) f = true;
+  v.row = &kProfileRows[0];
+  v.presentation = {true, 0xBD, 0x80, true, UINT64_MAX / 29};
   std::string text;
   static OutBuffer out;
   out.capture = &text;
@@ -709,8 +736,9 @@ TEST(Report, LinesFitIn80Columns) {
   flush(out);
   out.capture = nullptr;
   size_t at = 0, lines = 0;
+  // a command is shown whole, to be copied
   for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1, ++lines)
-    EXPECT_LE(end - at, 80u) << text.substr(at, end - at);
+    if (text.compare(at, 5, "Fix: ") != 0) EXPECT_LE(end - at, 80u) << text.substr(at, end - at);
   EXPECT_GT(lines, 40u);
 }
 

@@ -18,7 +18,32 @@ namespace {
 // The run of continuous pairs ends: the packs still held are judged.
 void end_run(Measurement& m) {
   m.packs_below_needed += uint64_t(std::popcount(m.open.too_fast));
+  for (size_t p = 0; p < kProfileCount; ++p) {
+    m.packs_below_limit[p] += uint64_t(std::popcount(m.open.too_fast_at_limit[p]));
+    m.packs_above_limit[p] += uint64_t(std::popcount(m.open.above_limit[p]));
+  }
   m.open = OpenStretches{};
+}
+
+// Each profile's rate limit in rate units.
+constexpr std::array<uint64_t, kProfileCount> limit_units() {
+  std::array<uint64_t, kProfileCount> units{};
+  for (size_t p = 0; p < kProfileCount; ++p) units[p] = kProfileRows[p].rate_limit / kBitsPerRateUnit;
+  return units;
+}
+inline constexpr std::array<uint64_t, kProfileCount> kLimitUnits = limit_units();
+
+// A slot's pack leaves the stretches: it is counted by each rule it failed.
+void retire_slot(Measurement& m, uint32_t bit) {
+  OpenStretches& o = m.open;
+  if (o.too_fast & bit) ++m.packs_below_needed;
+  o.too_fast &= ~bit;
+  for (size_t p = 0; p < kProfileCount; ++p) {
+    if (o.too_fast_at_limit[p] & bit) ++m.packs_below_limit[p];
+    if (o.above_limit[p] & bit) ++m.packs_above_limit[p];
+    o.too_fast_at_limit[p] &= ~bit;
+    o.above_limit[p] &= ~bit;
+  }
 }
 
 // Every stretch that ends at the new pair: the last 1..8 pairs of the run.
@@ -29,9 +54,7 @@ void add_continuous_pair(Measurement& m, uint64_t d, uint64_t dt, uint32_t rate,
   OpenStretches& o = m.open;
   size_t slot = o.next;
   o.next = (slot + 1) % kStretchPairs;
-  uint32_t bit = 1u << slot;
-  if (o.too_fast & bit) ++m.packs_below_needed;  // its 8 pairs are past
-  o.too_fast &= ~bit;
+  retire_slot(m, 1u << slot);  // its 8 pairs are past
   o.d[slot] = o.dt[slot] = 0;
   o.live[slot] = ~uint64_t(0);
   o.min_rate[slot] = UINT32_MAX;
@@ -39,16 +62,26 @@ void add_continuous_pair(Measurement& m, uint64_t d, uint64_t dt, uint32_t rate,
   // need = ceil(bytes / ticks); need > r exactly when bytes > r * ticks
   uint64_t below_max = m.need_max == 0 ? 0 : m.need_max - 1;
   uint32_t fast = 0, reaching = 0;
+  std::array<uint32_t, kProfileCount> capped{}, above{};
   for (size_t i = 0; i < kStretchPairs; ++i) {
     o.d[i] += d & o.live[i];
     o.dt[i] += dt & o.live[i];
     o.min_rate[i] = std::min(o.min_rate[i], rate);
     uint64_t bytes = o.d[i] * kTicksPerByteUnit;
     uint64_t ticks = o.dt[i] + kScrRoundingSlack;
-    fast |= uint32_t(bytes > o.min_rate[i] * ticks) << i;
+    uint32_t is_fast = uint32_t(bytes > o.min_rate[i] * ticks);
+    fast |= is_fast << i;
+    for (size_t p = 0; p < kProfileCount; ++p) {
+      capped[p] |= (is_fast & uint32_t(o.min_rate[i] < kLimitUnits[p])) << i;
+      above[p] |= uint32_t(bytes > kLimitUnits[p] * ticks) << i;
+    }
     reaching |= uint32_t(bytes > below_max * ticks) << i;
   }
   o.too_fast |= fast;
+  for (size_t p = 0; p < kProfileCount; ++p) {
+    o.too_fast_at_limit[p] |= capped[p];
+    o.above_limit[p] |= above[p];
+  }
   for (size_t i = 0; reaching != 0; ++i, reaching >>= 1) {
     if ((reaching & 1) == 0) continue;
     uint64_t bytes = o.d[i] * kTicksPerByteUnit;
@@ -84,10 +117,8 @@ void count_pack(Measurement& m, const Unit& u) {
     uint64_t d = u.offset - m.last_offset;
     bool continuous = false;
     if (!m.broken) {
-      if (m.unbroken_pairs++ == 0)
-        m.pack_size = d;
-      else if (d != m.pack_size)
-        m.pack_size_varies = true;
+      ++m.unbroken_pairs;
+      m.pack_sizes.add(d);
       uint64_t dt = scr_interval(m.last_scr, scr);
       // more than the 22-bit field can hold: a clock that barely moved
       bool overflows = Wide(d) * kTicksPerByteUnit > Wide(kRateFieldMax) * dt;
@@ -102,6 +133,7 @@ void count_pack(Measurement& m, const Unit& u) {
     if (!continuous) {
       ++m.discontinuities;
       end_run(m);
+      census_break(m.census);  // a new segment of the elementary streams
     }
   }
   m.have_pack = true;
@@ -111,6 +143,42 @@ void count_pack(Measurement& m, const Unit& u) {
   m.last_mux = rate;
 }
 
+// The smallest P-STD_buffer_size_bound met for each stream id; 0xB8 and 0xB9
+// stand for every audio and every video stream.
+void count_bounds(Measurement& m, const Unit& u) {
+  for (uint32_t i = 0; i < u.system.entry_count; ++i) {
+    StreamEntry e = stream_entry(u.system, i);
+    uint32_t bytes = bound_bytes(e.buffer_bound_scale, uint16_t(e.buffer_size_bound));
+    uint32_t first = e.stream_id, last = e.stream_id;
+    if (e.stream_id == 0xB8) first = 0xC0, last = 0xDF;
+    if (e.stream_id == 0xB9) first = 0xE0, last = 0xEF;
+    for (uint32_t id = first; id <= last; ++id) {
+      m.bound_min[id] = m.bound_seen[id] ? std::min(m.bound_min[id], bytes) : bytes;
+      m.bound_seen[id] = true;
+    }
+  }
+}
+
+void count_system_header(Measurement& m, const Unit& u) {
+  ++m.system_headers;
+  count_bounds(m, u);
+  if (u.length < kSystemRateBoundEnd) return;
+  uint32_t r = u.system.rate_bound;
+  m.rate_bound_min = m.rate_bounds == 0 ? r : std::min(m.rate_bound_min, r);
+  m.rate_bound_max = m.rate_bounds == 0 ? r : std::max(m.rate_bound_max, r);
+  ++m.rate_bounds;
+}
+
+// A PES packet: the tally of its stream id, and the census of its contents.
+void count_packet(Measurement& m, const Unit& u) {
+  // A walk that does not resynchronise takes any 32-bit value as a unit.
+  if (u.start_code < 0x1BC || u.start_code > 0x1FF) return;
+  StreamTally& t = m.streams[u.start_code & 0xFF];
+  ++t.packets;
+  t.bytes += u.length;
+  census_take(m.census, u);
+}
+
 }  // namespace
 
 void measure_unit(Measurement& m, const Unit& u) {
@@ -118,15 +186,7 @@ void measure_unit(Measurement& m, const Unit& u) {
   uint64_t extent = u.length;
   switch (u.kind) {
     case UnitKind::Pack: count_pack(m, u); break;
-    case UnitKind::SystemHeader:
-      ++m.system_headers;
-      if (u.length >= kSystemRateBoundEnd) {
-        uint32_t r = u.system.rate_bound;
-        m.rate_bound_min = m.rate_bounds == 0 ? r : std::min(m.rate_bound_min, r);
-        m.rate_bound_max = m.rate_bounds == 0 ? r : std::max(m.rate_bound_max, r);
-        ++m.rate_bounds;
-      }
-      break;
+    case UnitKind::SystemHeader: count_system_header(m, u); break;
     case UnitKind::EndCode:
       if (m.end_codes++ == 0) m.first_end_code = u.offset;
       m.broken = true;
@@ -143,14 +203,7 @@ void measure_unit(Measurement& m, const Unit& u) {
     case UnitKind::PrivateStream2:
     case UnitKind::Audio:
     case UnitKind::Video:
-    case UnitKind::Unknown:
-      // A walk that does not resynchronise takes any 32-bit value as a unit.
-      if (u.start_code >= 0x1BC && u.start_code <= 0x1FF) {
-        StreamTally& t = m.streams[u.start_code & 0xFF];
-        ++t.packets;
-        t.bytes += u.length;
-      }
-      break;
+    case UnitKind::Unknown: count_packet(m, u); break;
   }
   m.seen_unit = true;
   m.last_kind = u.kind;
@@ -158,6 +211,17 @@ void measure_unit(Measurement& m, const Unit& u) {
   m.last_unit_end = u.offset + extent;
   m.truncated_at = u.offset;
 }
+
+namespace {
+
+// The last packet runs `cut` bytes past the end of the file.
+void cut_census(StreamCount& s, uint64_t cut) {
+  if (s.packets == 0 || s.bytes < cut) return;
+  s.bytes -= cut;
+  s.payload_bytes -= std::min(s.payload_bytes, cut);
+}
+
+}  // namespace
 
 void finish_measurement(Measurement& m, const WalkEnd& end, bool size_known, uint64_t file_size) {
   end_run(m);
@@ -174,6 +238,9 @@ void finish_measurement(Measurement& m, const WalkEnd& end, bool size_known, uin
       uint64_t cut = m.last_unit_end - m.file_size;
       StreamTally& t = m.streams[m.last_stream];
       if (t.packets > 0 && t.bytes >= cut) t.bytes -= cut;
+      cut_census(m.census.ids[m.last_stream], cut);
+      if (m.last_stream == 0xBD && m.census.last_sub_known)
+        cut_census(m.census.subs[m.census.last_sub], cut);
     }
     return;
   }
@@ -203,6 +270,7 @@ std::string_view profile_name(Profile p) {
   switch (p) {
     case Profile::None: return "none";
     case Profile::Dvd: return "dvd";
+    case Profile::Svcd: return "svcd";
     case Profile::Vcd: return "vcd";
     case Profile::Mpeg2: return "mpeg2";
     case Profile::Mpeg1: return "mpeg1";
@@ -211,20 +279,81 @@ std::string_view profile_name(Profile p) {
   return "none";
 }
 
+bool stream_rate(const Measurement& m, const StreamCount& s, uint64_t& rate) {
+  if (m.continuous == 0 || m.sum_dt == 0) return false;
+  rate = uint64_t(Wide(s.payload_bytes) * 8 * kTicksPerSecond / m.sum_dt);
+  return true;
+}
+
 namespace {
 
-Profile profile_of(const Measurement& m, bool has_pack_size) {
-  if (m.packs == 0) return Profile::None;
-  if (m.mpeg2_packs == m.packs)
-    return has_pack_size && m.pack_size == kDvdPackSize ? Profile::Dvd : Profile::Mpeg2;
-  if (m.mpeg1_packs == m.packs)
-    return has_pack_size && m.pack_size == kVcdPackSize ? Profile::Vcd : Profile::Mpeg1;
-  return Profile::Mixed;
+Profile named_profile(const ProfileRow& row) {
+  if (row.name == "dvd") return Profile::Dvd;
+  if (row.name == "svcd") return Profile::Svcd;
+  return Profile::Vcd;
+}
+
+void find_profile(const Measurement& m, Verdict& v) {
+  if (m.packs == 0) return;
+  bool mpeg2 = m.mpeg2_packs == m.packs;
+  if (!mpeg2 && m.mpeg1_packs != m.packs) {
+    v.profile = Profile::Mixed;
+    return;
+  }
+  if (v.has_pack_size) v.row = profile_row(mpeg2, v.pack_size);
+  v.profile = v.row ? named_profile(*v.row) : mpeg2 ? Profile::Mpeg2 : Profile::Mpeg1;
+}
+
+// The stream whose PTS span gives the presentation duration: the lowest video
+// stream id with a PTS, else the stream with the longest span.
+const StreamCount* presentation_stream(const StreamCensus& c, Presentation& p) {
+  for (uint32_t id = 0xE0; id <= 0xEF; ++id)
+    if (c.ids[id].has_pts) {
+      p.id = uint8_t(id);
+      return &c.ids[id];
+    }
+  const StreamCount* best = nullptr;
+  auto consider = [&](const StreamCount& s, uint8_t id, bool sub) {
+    if (!s.has_pts || (best && pts_span(s) <= pts_span(*best))) return;
+    best = &s;
+    p.id = sub ? 0xBD : id;
+    p.sub = sub ? id : 0;
+    p.is_sub = sub;
+  };
+  for (size_t id = 0; id < c.ids.size(); ++id) consider(c.ids[id], uint8_t(id), false);
+  for (size_t id = 0; id < c.subs.size(); ++id) consider(c.subs[id], uint8_t(id), true);
+  return best;
+}
+
+// The sum over segments of the PTS range, plus one frame period each for a
+// video of known frame rate, to the nearest millisecond.
+Presentation presentation(const StreamCensus& c) {
+  Presentation p;
+  const StreamCount* s = presentation_stream(c, p);
+  if (s == nullptr) return p;
+  p.known = true;
+  uint64_t segments = s->spans + (s->span.open ? 1 : 0);
+  Rational fps{0, 1};
+  if (s->codec == Codec::Mpeg1Video || s->codec == Codec::Mpeg2Video) fps = frame_rate(s->video);
+  if (fps.num == 0) fps = {1, 0};  // no frame period
+  // ms = (span / 90) + segments * 1000 * den / num, over the common denominator 90 * num
+  Wide num = Wide(pts_span(*s)) * fps.num + Wide(segments) * 90000 * fps.den;
+  Wide den = Wide(90) * fps.num;
+  p.ms = uint64_t((num * 2 + den) / (den * 2));
+  return p;
+}
+
+uint64_t all_streams_rate(const Measurement& m) {
+  uint64_t sum = 0, rate = 0;
+  for (size_t id = 0; id < m.census.ids.size(); ++id)
+    if (id != 0xBE && m.census.ids[id].packets > 0 && stream_rate(m, m.census.ids[id], rate))
+      sum += rate;
+  return sum;
 }
 
 void derive_figures(const Measurement& m, Verdict& v) {
-  v.has_pack_size = m.unbroken_pairs > 0 && !m.pack_size_varies;
-  v.profile = profile_of(m, v.has_pack_size);
+  v.has_pack_size = m.unbroken_pairs > 0 && m.pack_sizes.dominant(99, 100, v.pack_size);
+  find_profile(m, v);
   v.has_timing = m.continuous > 0;
   if (v.has_timing) {
     v.duration_ms = uint64_t((m.sum_dt + kTicksPerSecond / 2000) / (kTicksPerSecond / 1000));
@@ -235,6 +364,11 @@ void derive_figures(const Measurement& m, Verdict& v) {
   if (v.has_player_duration)  // size / (rate * 50) seconds, to the nearest millisecond
     v.player_duration_ms =
         uint64_t((Wide(m.file_size) * 40 + m.first_mux) / (Wide(2) * m.first_mux));
+  v.presentation = presentation(m.census);
+  v.streams_rate = all_streams_rate(m);
+  uint32_t largest = m.packs > 0 ? m.mux_max : 0;
+  if (m.rate_bounds > 0) largest = std::max(largest, m.rate_bound_max);
+  v.largest_field = uint64_t(largest) * kBitsPerRateUnit;
 }
 
 // The player's duration (size / first program_mux_rate) more than 5% off the SCRs'.
@@ -247,35 +381,89 @@ bool duration_mismatch(const Measurement& m, const Verdict& v) {
   return gap * 20 > by_scr;
 }
 
+size_t row_index(const ProfileRow* row) { return size_t(row - kProfileRows.data()); }
+
+RateFacts rate_facts(const Measurement& m, const Verdict& v) {
+  RateFacts f;
+  f.profile = v.row;
+  f.has_timing = v.has_timing;
+  f.needed_rate = v.needed_rate;
+  f.largest_field = v.largest_field;
+  f.largest_mux_rate = uint64_t(m.mux_max) * kBitsPerRateUnit;
+  f.streams_rate = v.streams_rate;
+  return f;
+}
+
+void set(Verdict& v, Finding f, bool holds, Remedy remedy = Remedy::None) {
+  v.found[size_t(f)] = holds;
+  v.remedy[size_t(f)] = holds ? remedy : Remedy::None;
+}
+
+// The rate fields against the SCRs, and both against the profile's limit.
+void find_rates(const Measurement& m, Verdict& v) {
+  RateRemedies r = rate_remedies(rate_facts(m, v));
+  v.judged_at_limit = r.judge_fields_at_limit;
+  v.packs_below = v.judged_at_limit ? m.packs_below_limit[row_index(v.row)] : m.packs_below_needed;
+  set(v, Finding::MuxRateZero, m.mux_zero > 0, r.field_remedy);
+  set(v, Finding::MuxRateBelowNeeded, v.packs_below > 0, r.field_remedy);
+  set(v, Finding::RateBoundBelowMuxRate,
+      m.packs > 0 && m.rate_bounds > 0 && m.rate_bound_min < m.mux_max, r.field_remedy);
+  set(v, Finding::MuxRateAboveProfile, r.mux_rate_above_profile, r.field_remedy);
+  set(v, Finding::ScrAboveProfile, r.scr_above_profile != Weight::Absent, r.scr_remedy);
+  if (r.scr_above_profile == Weight::Note)
+    v.severity[size_t(Finding::ScrAboveProfile)] = Severity::Note;
+}
+
+}  // namespace
+
+bool video_outside(const Measurement& m, const ProfileRow& row, uint8_t& id) {
+  for (uint32_t i = 0xE0; i <= 0xEF; ++i) {
+    const StreamCount& s = m.census.ids[i];
+    if (s.codec != Codec::Mpeg1Video && s.codec != Codec::Mpeg2Video) continue;
+    if (video_fits(row, s.video)) continue;
+    id = uint8_t(i);
+    return true;
+  }
+  return false;
+}
+
+bool bound_below(const Measurement& m, const ProfileRow& row, uint8_t& id) {
+  for (size_t i = 0; i < m.streams.size(); ++i) {
+    uint32_t size = profile_buffer(row, uint8_t(i));
+    if (m.streams[i].packets == 0 || size == 0 || !m.bound_seen[i] || m.bound_min[i] >= size)
+      continue;
+    id = uint8_t(i);
+    return true;
+  }
+  return false;
+}
+
+namespace {
+
 void find(const Measurement& m, Verdict& v) {
-  auto set = [&v](Finding f, bool holds) { v.found[size_t(f)] = holds; };
-  uint64_t mux_max_rate = uint64_t(m.mux_max) * kBitsPerRateUnit;
-  set(Finding::NoPackHeader, m.packs == 0);
-  set(Finding::MuxRateZero, m.mux_zero > 0);
-  set(Finding::MuxRateBelowNeeded, m.packs_below_needed > 0);
-  set(Finding::RateBoundBelowMuxRate,
-      m.packs > 0 && m.rate_bounds > 0 && m.rate_bound_min < m.mux_max);
-  set(Finding::DvdRateLimit,
-      v.profile == Profile::Dvd &&
-          (mux_max_rate > kDvdRateLimit || (v.has_timing && v.needed_rate > kDvdRateLimit)));
-  set(Finding::Damaged, m.skipped_ranges > 0);
-  set(Finding::DataAfterEndCode, m.data_after_end_code);
-  set(Finding::Truncated, m.truncated);
-  set(Finding::ScrDiscontinuity, m.discontinuities > 0);
-  set(Finding::MuxRateVaries, m.packs > 0 && m.mux_min != m.mux_max);
-  set(Finding::DurationMismatch, duration_mismatch(m, v));
-  for (const FindingClass& c : kFindingClasses)
-    if (v.found[size_t(c.finding)] && c.severity == Severity::Problem) v.problem = true;
+  for (const FindingClass& c : kFindingClasses) v.severity[size_t(c.finding)] = c.severity;
+  set(v, Finding::NoPackHeader, m.packs == 0);
+  find_rates(m, v);
+  uint8_t id = 0;
+  set(v, Finding::VideoOutsideProfile, v.row && video_outside(m, *v.row, id), Remedy::Reencode);
+  set(v, Finding::Damaged, m.skipped_ranges > 0);
+  set(v, Finding::DataAfterEndCode, m.data_after_end_code);
+  set(v, Finding::Truncated, m.truncated);
+  set(v, Finding::ScrDiscontinuity, m.discontinuities > 0);
+  set(v, Finding::MuxRateVaries, m.packs > 0 && m.mux_min != m.mux_max);
+  set(v, Finding::DurationMismatch, duration_mismatch(m, v));
+  set(v, Finding::BufferBoundBelowProfile, v.row && bound_below(m, *v.row, id), Remedy::Remux);
+  for (size_t f = 0; f < kFindingCount; ++f) {
+    if (!v.found[f] || v.severity[f] != Severity::Problem) continue;
+    v.problem = true;
+    v.remedy_needed = std::max(v.remedy_needed, v.remedy[f]);
+  }
 }
 
 void suggest(const Measurement& m, Verdict& v) {
-  if (!v.found[size_t(Finding::MuxRateBelowNeeded)] &&
-      !v.found[size_t(Finding::RateBoundBelowMuxRate)] && !v.found[size_t(Finding::MuxRateZero)])
-    return;
+  if (v.remedy_needed != Remedy::Rewrite) return;
   v.has_suggestion = true;
-  // Without SCR timing nothing says the declared rates are too high: keep the largest.
-  uint64_t rate = v.has_timing ? v.needed_rate : uint64_t(m.mux_max) * kBitsPerRateUnit;
-  v.suggested_rate = std::max<uint64_t>(rate, kBitsPerRateUnit);
+  v.suggested_rate = suggested_rate(rate_facts(m, v));
   v.fix_resync = m.skipped_ranges > 0;
   v.fix_past_end = m.data_after_end_code;
 }

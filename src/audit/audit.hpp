@@ -9,6 +9,10 @@
 #include <span>
 #include <string_view>
 
+#include "audit/most_common.hpp"
+#include "audit/profiles.hpp"
+#include "audit/remedy.hpp"
+#include "es/census.hpp"
 #include "io/byte_source.hpp"
 #include "io/status.hpp"
 #include "ps/units.hpp"
@@ -25,9 +29,9 @@ inline constexpr uint64_t kTicksPerSecond = 27'000'000;
 inline constexpr uint64_t kTicksPerByteUnit = kTicksPerSecond / 50;
 inline constexpr uint64_t kRateFieldMax = (1u << 22) - 1;
 inline constexpr size_t kStretchPairs = 8;
-inline constexpr uint64_t kDvdRateLimit = 10'080'000;  // bit/s
-inline constexpr uint64_t kDvdPackSize = 2048;
-inline constexpr uint64_t kVcdPackSize = 2324;
+// Pack-to-pack distances counted apart before the rest count together.
+inline constexpr size_t kPackSizeSlots = 64;
+inline constexpr size_t kProfileCount = kProfileRows.size();
 
 // (later - earlier) modulo 300 * 2^33: the ticks from one SCR to the next.
 uint64_t scr_interval(uint64_t earlier, uint64_t later);
@@ -48,6 +52,10 @@ struct OpenStretches {
   std::array<uint32_t, kStretchPairs> min_rate{};
   std::array<uint64_t, kStretchPairs> offset{};  // the pack that begins the stretches
   uint32_t too_fast = 0;  // slots whose pack begins a stretch above its rates
+  // The same, with each stretch's need capped at a profile's rate limit: a
+  // stretch counts when both its need and the limit exceed its smallest rate.
+  std::array<uint32_t, kProfileCount> too_fast_at_limit{};
+  std::array<uint32_t, kProfileCount> above_limit{};  // slots beginning a stretch above a limit
   size_t next = 0;        // the slot the next pair's pack takes
 };
 
@@ -72,11 +80,19 @@ struct Measurement {
 
   // pairs of packs
   uint64_t pairs = 0, continuous = 0, discontinuities = 0;
-  uint64_t unbroken_pairs = 0, pack_size = 0;
-  bool pack_size_varies = false;
+  uint64_t unbroken_pairs = 0;
+  MostCommon<kPackSizeSlots> pack_sizes;  // the distances of unbroken pairs
   Wide sum_d = 0, sum_dt = 0;            // over continuous pairs
   uint64_t need_max = 0, needed_at = 0;  // rate units; 0 without a continuous pair
   uint64_t packs_below_needed = 0;
+  std::array<uint64_t, kProfileCount> packs_below_limit{};  // by kProfileRows
+  std::array<uint64_t, kProfileCount> packs_above_limit{};  // begin a stretch that needs more
+
+  // the smallest P-STD_buffer_size_bound of each stream id over the system headers, in bytes
+  std::array<uint32_t, 256> bound_min{};
+  std::array<bool, 256> bound_seen{};
+
+  StreamCensus census;  // the elementary streams
 
   // --- walk state ---
   bool have_pack = false;
@@ -96,10 +112,10 @@ void measure_unit(Measurement& m, const Unit& unit);
 // Closes the walk: the last run of pairs, the cut tail of the file and its size.
 void finish_measurement(Measurement& m, const WalkEnd& end, bool size_known, uint64_t file_size);
 
-// The audit as a consumer of the walk. It reads the stream tables, so it sees
-// system headers whole, as the listing does.
+// The audit as a consumer of the walk. It reads the stream tables and the PES
+// headers and payloads, so it sees system headers and PES packets whole.
 struct AuditConsumer {
-  static constexpr KindSet kWhole = kind_bit(UnitKind::SystemHeader);
+  static constexpr KindSet kWhole = kind_bit(UnitKind::SystemHeader) | CensusWalk::kWhole;
   Measurement* m = nullptr;
   bool size_known = false;
   uint64_t size = 0;
@@ -120,7 +136,7 @@ inline constexpr WalkOptions kAuditWalk{true, true};
 Failure measure_stream(ByteSource& source, std::span<uint8_t> window, Measurement& m);
 
 // --- derived figures and findings ---
-enum class Profile : uint8_t { None, Dvd, Vcd, Mpeg2, Mpeg1, Mixed };
+enum class Profile : uint8_t { None, Dvd, Svcd, Vcd, Mpeg2, Mpeg1, Mixed };
 std::string_view profile_name(Profile p);
 
 enum class Severity : uint8_t { Problem, Note };
@@ -130,20 +146,23 @@ enum class Finding : uint8_t {
   MuxRateZero,
   MuxRateBelowNeeded,
   RateBoundBelowMuxRate,
-  DvdRateLimit,
+  MuxRateAboveProfile,
+  ScrAboveProfile,
+  VideoOutsideProfile,
   Damaged,
   DataAfterEndCode,
   Truncated,
   ScrDiscontinuity,
   MuxRateVaries,
   DurationMismatch,
+  BufferBoundBelowProfile,
 };
-inline constexpr size_t kFindingCount = 11;
+inline constexpr size_t kFindingCount = 14;
 
 struct FindingClass {
   Finding finding;
   std::string_view code;
-  Severity severity;
+  Severity severity;  // scr_above_profile is a note when the SCRs are barely above the limit
 };
 
 // In report order: problems first.
@@ -152,13 +171,16 @@ inline constexpr std::array<FindingClass, kFindingCount> kFindingClasses{{
     {Finding::MuxRateZero, "mux_rate_zero", Severity::Problem},
     {Finding::MuxRateBelowNeeded, "mux_rate_below_needed", Severity::Problem},
     {Finding::RateBoundBelowMuxRate, "rate_bound_below_mux_rate", Severity::Problem},
-    {Finding::DvdRateLimit, "dvd_rate_limit", Severity::Problem},
+    {Finding::MuxRateAboveProfile, "mux_rate_above_profile", Severity::Problem},
+    {Finding::ScrAboveProfile, "scr_above_profile", Severity::Problem},
+    {Finding::VideoOutsideProfile, "video_outside_profile", Severity::Problem},
     {Finding::Damaged, "damaged", Severity::Problem},
     {Finding::DataAfterEndCode, "data_after_end_code", Severity::Note},
     {Finding::Truncated, "truncated", Severity::Note},
     {Finding::ScrDiscontinuity, "scr_discontinuity", Severity::Note},
     {Finding::MuxRateVaries, "mux_rate_varies", Severity::Note},
     {Finding::DurationMismatch, "duration_mismatch", Severity::Note},
+    {Finding::BufferBoundBelowProfile, "buffer_bound_below_profile", Severity::Note},
 }};
 
 constexpr bool finding_classes_in_order() {
@@ -172,22 +194,50 @@ constexpr bool finding_classes_in_order() {
 }
 static_assert(finding_classes_in_order(), "findings by enum value, problems before notes");
 
+// The stream whose PTS gives the presentation duration, and that duration.
+struct Presentation {
+  bool known = false;
+  uint8_t id = 0, sub = 0;
+  bool is_sub = false;
+  uint64_t ms = 0;  // rounded to the millisecond
+};
+
 struct Verdict {
   Profile profile = Profile::None;
+  const ProfileRow* row = nullptr;  // nullptr for a generic profile
   bool has_pack_size = false;
+  uint64_t pack_size = 0;      // the most common distance, when it covers 99% of the pairs
   bool has_timing = false;    // at least one continuous pair
   uint64_t duration_ms = 0;   // rounded to the millisecond
   uint64_t average_rate = 0;  // bit/s
   uint64_t needed_rate = 0;   // bit/s
   bool has_player_duration = false;
   uint64_t player_duration_ms = 0;  // file size / first program_mux_rate
+  Presentation presentation;
+  uint64_t streams_rate = 0;  // the average rates of every stream but padding, bit/s
+  // The field findings are judged against the profile's limit, not the SCRs'
+  // need: the need is at most 0.5% above the limit.
+  bool judged_at_limit = false;
+  uint64_t packs_below = 0;  // packs_below_needed by the rule that applies
+  uint64_t largest_field = 0;  // the largest program_mux_rate or rate_bound, bit/s
   std::array<bool, kFindingCount> found{};
-  bool has_suggestion = false;
+  std::array<Severity, kFindingCount> severity{};
+  std::array<Remedy, kFindingCount> remedy{};
+  Remedy remedy_needed = Remedy::None;  // the strongest among the problems
+  bool has_suggestion = false;  // the verdict is a rewrite
   uint64_t suggested_rate = 0;  // bit/s
   bool fix_resync = false, fix_past_end = false;
   bool problem = false;  // at least one finding of severity Problem
 };
 
+// The average rate of a stream's payload over the SCR duration, bit/s; false without timing.
+bool stream_rate(const Measurement& m, const StreamCount& s, uint64_t& rate);
+
 Verdict judge(const Measurement& m);
+
+// The first video stream whose sequence header lies outside the profile's row.
+bool video_outside(const Measurement& m, const ProfileRow& row, uint8_t& id);
+// The first stream id present whose smallest system header bound is below the profile's size.
+bool bound_below(const Measurement& m, const ProfileRow& row, uint8_t& id);
 
 }  // namespace psrate

@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "audit/streams.hpp"
 #include "text/offsets.hpp"
 
 namespace psrate {
@@ -66,11 +67,100 @@ std::string shell_word(std::string_view s) {
 #endif
 }
 
-bool has(const Verdict& v, Finding f) { return v.found[size_t(f)]; }
+
+std::string field_range(uint32_t low, uint32_t high) {
+  return bits(low) + (low == high ? "" : " to " + bits(high)) + " bit/s";
+}
+
+std::string below_needed_message(const Measurement& m, const Verdict& v) {
+  std::string packs = dec(v.packs_below) +
+                      plural(v.packs_below, " pack begins", " packs begin") +
+                      " a stretch that is delivered too fast";
+  if (v.judged_at_limit && v.row)
+    return "The SCRs deliver bytes faster than program_mux_rate says, even with their need "
+           "capped at the " +
+           std::string(v.row->name) + " limit of " + dec(v.row->rate_limit) +
+           " bit/s: the fields hold " + field_range(m.mux_min, m.mux_max) + ", and " + packs +
+           ".";
+  return "The SCRs deliver bytes faster than program_mux_rate says: they need up to " +
+         dec(v.needed_rate) + " bit/s (first from the pack at " + offset_text(m.needed_at) +
+         "), the fields hold " + field_range(m.mux_min, m.mux_max) + ", and " + packs + ".";
+}
+
+// How far above the limit, in percent with two decimals, rounded up: never 0.00%.
+std::string excess(uint64_t rate, uint64_t limit) {
+  uint64_t hundredths = uint64_t((Wide(rate - limit) * 10000 + limit - 1) / limit);
+  std::string frac = dec(hundredths % 100);
+  return dec(hundredths / 100) + "." + std::string(2 - frac.size(), '0') + frac + "%";
+}
+
+std::string scr_above_message(const Measurement& m, const Verdict& v) {
+  const ProfileRow& row = *v.row;
+  uint64_t packs = m.packs_above_limit[size_t(v.row - kProfileRows.data())];
+  std::string head = "The SCRs need " + dec(v.needed_rate) + " bit/s, " +
+                     excess(v.needed_rate, row.rate_limit) + " above the " +
+                     std::string(row.name) + " limit of " + dec(row.rate_limit) + " bit/s (" +
+                     dec(packs) + plural(packs, " pack begins", " packs begin") +
+                     " a stretch above it)";
+  if (v.judged_at_limit)
+    return head +
+           ": the muxer's clock runs slightly fast. The rate fields are judged against the "
+           "limit; only a remux makes the timing exact.";
+  std::string fit = v.remedy[size_t(Finding::ScrAboveProfile)] == Remedy::Remux
+                        ? "within 98% of the limit: a new multiplex at " +
+                              dec(row.standard_rate) + " bit/s carries them"
+                        : "above 98% of the limit: they must be encoded again at lower rates";
+  return head + ": no rate field changes that. The elementary streams average " +
+         dec(v.streams_rate) + " bit/s, " + fit + ".";
+}
+
+std::string video_outside_message(const Measurement& m, const Verdict& v) {
+  uint8_t id = 0;
+  video_outside(m, *v.row, id);
+  const StreamCount& s = m.census.ids[id];
+  StreamRef ref{id, false, 0, &s};
+  std::string why;
+  auto add = [&why](bool outside, const std::string& what) {
+    if (outside) why += (why.empty() ? "" : ", ") + what;
+  };
+  const ProfileRow& row = *v.row;
+  add(s.video.mpeg2 ? !row.mpeg2_video : !row.mpeg1_video, "its MPEG version");
+  uint64_t declared = declared_bit_rate(s.video);
+  add(declared > row.max_video_rate,
+      "its declared rate (the profile allows " + dec(row.max_video_rate) + " bit/s)");
+  VideoParams sized = s.video;
+  sized.mpeg2 = row.mpeg2_video;
+  sized.bit_rate_value = 0;
+  sized.bit_rate_extension = 0;
+  add(!video_fits(row, sized), "its picture size at its frame rate");
+  return "Video stream " + stream_name(ref) + " is " + stream_description(ref) +
+         ", outside the " + std::string(row.name) + " profile in " + why +
+         ": only a new encoding fits it.";
+}
+
+std::string bound_below_message(const Measurement& m, const Verdict& v) {
+  std::string list;
+  for (size_t id = 0; id < m.streams.size(); ++id) {
+    uint32_t size = profile_buffer(*v.row, uint8_t(id));
+    if (m.streams[id].packets == 0 || size == 0 || !m.bound_seen[id] || m.bound_min[id] >= size)
+      continue;
+    list += (list.empty() ? "" : ", ") + std::string{"0123456789abcdef"[id >> 4]} +
+            "0123456789abcdef"[id & 15] + " " + dec(m.bound_min[id]) + " bytes (the profile's " +
+            dec(size) + ")";
+  }
+  return "The system headers bound the decoder buffers of streams below the " +
+         std::string(v.row->name) + " sizes: " + list +
+         ". A player that trusts the bounds may refuse the stream; a new multiplex writes "
+         "the profile's bounds.";
+}
 
 }  // namespace
 
 std::string finding_message(Finding f, const Measurement& m, const Verdict& v) {
+  bool profile_finding = f == Finding::MuxRateAboveProfile || f == Finding::ScrAboveProfile ||
+                         f == Finding::VideoOutsideProfile ||
+                         f == Finding::BufferBoundBelowProfile;
+  if (profile_finding && v.row == nullptr) return "The stream has no profile to be judged by.";
   switch (f) {
     case Finding::NoPackHeader:
       return "No pack header was found: this is not an MPEG program stream, or its pack headers "
@@ -78,25 +168,16 @@ std::string finding_message(Finding f, const Measurement& m, const Verdict& v) {
     case Finding::MuxRateZero:
       return dec(m.mux_zero) + plural(m.mux_zero, " pack header has", " pack headers have") +
              " program_mux_rate 0, which is forbidden.";
-    case Finding::MuxRateBelowNeeded:
-      return "The SCRs deliver bytes faster than program_mux_rate says: they need up to " +
-             dec(v.needed_rate) + " bit/s (first from the pack at " + offset_text(m.needed_at) +
-             "), the fields hold " + bits(m.mux_min) +
-             (m.mux_min == m.mux_max ? "" : " to " + bits(m.mux_max)) + " bit/s, and " +
-             dec(m.packs_below_needed) +
-             plural(m.packs_below_needed, " pack begins", " packs begin") +
-             " a stretch that is delivered too fast.";
+    case Finding::MuxRateBelowNeeded: return below_needed_message(m, v);
     case Finding::RateBoundBelowMuxRate:
       return "The smallest rate_bound, " + bits(m.rate_bound_min) +
              " bit/s, is below the largest program_mux_rate, " + bits(m.mux_max) +
              " bit/s: rate_bound must be at least the rate of every pack.";
-    case Finding::DvdRateLimit:
-      if (v.has_timing && v.needed_rate > kDvdRateLimit)
-        return "The packs are DVD packs, but their SCRs need " + dec(v.needed_rate) +
-               " bit/s, above the DVD limit of " + dec(kDvdRateLimit) +
-               " bit/s: no rate field changes that, only a new multiplex does.";
-      return "The packs are DVD packs, but program_mux_rate reaches " + bits(m.mux_max) +
-             " bit/s, above the DVD limit of " + dec(kDvdRateLimit) + " bit/s.";
+    case Finding::MuxRateAboveProfile:
+      return "The rate fields reach " + dec(v.largest_field) + " bit/s, above the " +
+             std::string(v.row->name) + " limit of " + dec(v.row->rate_limit) + " bit/s.";
+    case Finding::ScrAboveProfile: return scr_above_message(m, v);
+    case Finding::VideoOutsideProfile: return video_outside_message(m, v);
     case Finding::Damaged:
       return dec(m.skipped_bytes) + plural(m.skipped_bytes, " byte", " bytes") + " in " +
              dec(m.skipped_ranges) + plural(m.skipped_ranges, " range", " ranges") +
@@ -124,6 +205,7 @@ std::string finding_message(Finding f, const Measurement& m, const Verdict& v) {
              bits(m.first_mux) +
              " (a variable-rate stream averages below its field), and setting the rate fields "
              "does not change this.";
+    case Finding::BufferBoundBelowProfile: return bound_below_message(m, v);
   }
   return "";
 }
@@ -136,12 +218,42 @@ std::string fix_command(std::string_view path, const Verdict& v) {
   return c + shell_word(path) + " " + dec(v.suggested_rate);
 }
 
+std::string remux_command(std::string_view path, const ProfileRow& row) {
+  std::string_view stem = path;
+  size_t dot = stem.rfind('.'), slash = stem.find_last_of("/\\");
+  if (dot != std::string_view::npos && (slash == std::string_view::npos || dot > slash))
+    stem = stem.substr(0, dot);
+  std::string c = "ffmpeg -i " + shell_word(path) + " -map 0";
+  if (row.name == "dvd") c += " -map -0:d";  // the dvd muxer writes its own navigation packs
+  c += " -c copy -f " + std::string(row.name) + " -muxrate " + dec(row.standard_rate);
+  if (row.name != "dvd") c += " -packetsize " + dec(row.pack_size);
+  return c + " " + shell_word(std::string(stem) + "-remux.mpg");
+}
+
+std::string verdict_command(std::string_view path, const Verdict& v) {
+  switch (v.remedy_needed) {
+    case Remedy::Rewrite: {
+      std::string c = "psrate --fix ";
+      if (!path.empty() && path[0] == '-') c += "-- ";
+      return c + shell_word(path);
+    }
+    case Remedy::Remux: return v.row ? remux_command(path, *v.row) : "";
+    case Remedy::Reencode:
+    case Remedy::None: break;
+  }
+  return "";
+}
+
 // --- the screen ---
 
 namespace {
 
 constexpr size_t kLabelWidth = 19;
 constexpr size_t kTextWidth = 80;
+
+constexpr std::string_view kRemuxAside =
+    "(mplex, from the demuxed elementary streams, is the exact alternative: a remux with "
+    "ffmpeg keeps ffmpeg's timing and bounds, so their notes stay.)";
 
 void label(OutBuffer& out, std::string_view name) {
   put(out, name);
@@ -183,7 +295,8 @@ void put_findings(OutBuffer& out, const Measurement& m, const Verdict& v, Severi
                   std::string_view heading) {
   bool any = false;
   for (const FindingClass& c : kFindingClasses) {
-    if (c.severity != severity || !v.found[size_t(c.finding)]) continue;
+    size_t f = size_t(c.finding);
+    if (v.severity[f] != severity || !v.found[f]) continue;
     if (!any) {
       put(out, heading);
       put_char(out, '\n');
@@ -191,9 +304,20 @@ void put_findings(OutBuffer& out, const Measurement& m, const Verdict& v, Severi
     any = true;
     put(out, "  ");
     put(out, c.code);
+    if (v.remedy[f] != Remedy::None) {
+      put(out, " (remedy: ");
+      put(out, remedy_name(v.remedy[f]));
+      put_char(out, ')');
+    }
     put_char(out, '\n');
     put_wrapped(out, finding_message(c.finding, m, v), 4);
   }
+}
+
+uint64_t pack_size_count(const Measurement& m, uint64_t size) {
+  for (size_t i = 0; i < m.pack_sizes.used; ++i)
+    if (m.pack_sizes.value[i] == size) return m.pack_sizes.count[i];
+  return 0;
 }
 
 // What the file holds: packs, streams, end codes, damage.
@@ -205,7 +329,11 @@ void put_layout(OutBuffer& out, std::string_view path, const Measurement& m, con
   line(out, "profile", std::string(profile_name(v.profile)));
   std::string packs =
       dec(m.packs) + " (MPEG-2 " + dec(m.mpeg2_packs) + ", MPEG-1 " + dec(m.mpeg1_packs) + ")";
-  if (v.has_pack_size) packs += ", " + dec(m.pack_size) + " bytes each";
+  if (v.has_pack_size) {
+    uint64_t others = m.unbroken_pairs - pack_size_count(m, v.pack_size);
+    packs += ", " + dec(v.pack_size) + " bytes each";
+    if (others > 0) packs += " but " + dec(others) + " of " + dec(m.unbroken_pairs) + " pairs";
+  }
   line(out, "packs", packs);
   line(out, "system headers", dec(m.system_headers));
   for (size_t id = 0; id < m.streams.size(); ++id) {
@@ -255,7 +383,13 @@ void put_rates(OutBuffer& out, const Measurement& m, const Verdict& v) {
          m.rate_bound_min == m.rate_bound_max
              ? bits(m.rate_bound_min) + " bit/s"
              : bits(m.rate_bound_min) + " to " + bits(m.rate_bound_max) + " bit/s");
-  line(out, "SCR duration", seconds(v.duration_ms) + " s");
+  std::string duration = seconds(v.duration_ms) + " s";
+  if (v.presentation.known) {
+    StreamRef ref{v.presentation.id, v.presentation.is_sub, v.presentation.sub, nullptr};
+    duration += " (presentation " + seconds(v.presentation.ms) + " s, stream " +
+                stream_name(ref) + ")";
+  }
+  line(out, "SCR duration", duration);
   line(out, "SCR pairs",
        dec(m.pairs) + ": " + dec(m.continuous) + " continuous, " + dec(m.discontinuities) +
            plural(m.discontinuities, " discontinuity", " discontinuities"));
@@ -271,11 +405,58 @@ void put_rates(OutBuffer& out, const Measurement& m, const Verdict& v) {
            : std::string("none"));
 }
 
+// One line per elementary stream: what it is and its average rate.
+void put_streams(OutBuffer& out, const Measurement& m) {
+  bool any = false;
+  for_each_stream(m, [&](const StreamRef& r) {
+    if (!any) put(out, "\nStreams:\n");
+    any = true;
+    std::string name = stream_name(r);
+    put(out, "  ");
+    put(out, name);
+    for (size_t i = name.size(); i < 7; ++i) put_char(out, ' ');
+    std::string text = stream_description(r);
+    uint64_t rate = 0;
+    if (stream_rate(m, *r.count, rate)) text += ", avg " + rate_words(rate);
+    put_wrapped(out, text, 9, 9);
+  });
+}
+
+void put_verdict(OutBuffer& out, std::string_view path, const Verdict& v) {
+  const char* profile = v.row ? v.row->name.data() : "";
+  switch (v.remedy_needed) {
+    case Remedy::Rewrite:
+      put_wrapped(out, "Verdict: rewrite (" + fix_command(path, v) + " sets every rate field)", 2, 2);
+      put_wrapped(out, "Fix: " + verdict_command(path, v), 2, 2);
+      return;
+    case Remedy::Remux:
+      put_wrapped(out,
+                  "Verdict: remux (the elementary streams fit the " + std::string(profile) +
+                      " profile; the multiplex must be redone)",
+                  2, 2);
+      put(out, "Fix: ");
+      put(out, verdict_command(path, v));
+      put_char(out, '\n');
+      put_wrapped(out, kRemuxAside, 2, 2);
+      return;
+    case Remedy::Reencode:
+      put_wrapped(out,
+                  "Verdict: reencode (the elementary streams exceed the " + std::string(profile) +
+                      " profile)",
+                  2, 2);
+      put(out, "Fix: none that psrate or a remux can make: encode the streams again.\n");
+      return;
+    case Remedy::None: break;
+  }
+  put(out, "Verdict: none\nFix: none needed for the rate fields.\n");
+}
+
 }  // namespace
 
 void put_report(OutBuffer& out, std::string_view path, const Measurement& m, const Verdict& v) {
   put_layout(out, path, m, v);
   put_rates(out, m, v);
+  put_streams(out, m);
   put_char(out, '\n');
   bool any = false;
   for (bool f : v.found) any = any || f;
@@ -283,16 +464,22 @@ void put_report(OutBuffer& out, std::string_view path, const Measurement& m, con
   put_findings(out, m, v, Severity::Problem, "Problems:");
   put_findings(out, m, v, Severity::Note, "Notes:");
   put_char(out, '\n');
-  if (v.has_suggestion) {
-    put(out, "Fix: ");
-    put(out, fix_command(path, v));
-    put_char(out, '\n');
-  } else {
-    put(out, "Fix: none needed for the rate fields.\n");
-  }
+  put_verdict(out, path, v);
 }
 
 // --- JSON ---
+
+namespace {
+
+// The bytes of private stream 1's packets that carry no readable sub-stream header.
+uint64_t bd_remainder(const Measurement& m) {
+  uint64_t in_subs = 0;
+  for (const StreamCount& s : m.census.subs) in_subs += s.bytes;
+  uint64_t all = m.streams[0xBD].bytes;
+  return all > in_subs ? all - in_subs : 0;
+}
+
+}  // namespace
 
 void put_json_report(OutBuffer& out, std::string_view path, const Measurement& m,
                      const Verdict& v) {
@@ -306,15 +493,15 @@ void put_json_report(OutBuffer& out, std::string_view path, const Measurement& m
   j["packs"] = {{"count", m.packs},
                 {"mpeg1", m.mpeg1_packs},
                 {"mpeg2", m.mpeg2_packs},
-                {"pack_size", value_or_null(v.has_pack_size, m.pack_size)}};
+                {"pack_size", value_or_null(v.has_pack_size, v.pack_size)}};
   j["system_headers"] = m.system_headers;
   Json streams = Json::array();
-  for (size_t id = 0; id < m.streams.size(); ++id) {
-    const StreamTally& t = m.streams[id];
-    if (t.packets == 0) continue;
-    char hex[3] = {"0123456789abcdef"[id >> 4], "0123456789abcdef"[id & 15], '\0'};
-    streams.push_back({{"id", hex}, {"packets", t.packets}, {"bytes", t.bytes}});
-  }
+  for_each_stream(m, [&](const StreamRef& r) {
+    uint64_t bytes = r.count->bytes;
+    if (!r.is_sub && r.id != 0xBD) bytes = m.streams[r.id].bytes;
+    if (!r.is_sub && r.id == 0xBD) bytes = bd_remainder(m);
+    streams.push_back(stream_json(m, r, bytes));
+  });
   j["streams"] = streams;
   bool end = m.end_codes > 0;
   j["end_codes"] = m.end_codes;
@@ -341,15 +528,30 @@ void put_json_report(OutBuffer& out, std::string_view path, const Measurement& m
   j["needed_at"] = value_or_null(v.has_timing, m.needed_at);
   j["packs_below_needed"] = m.packs_below_needed;
   j["duration_from_mux_rate"] = v.has_player_duration ? ms_seconds(v.player_duration_ms) : Json();
+  j["presentation_duration"] = v.presentation.known ? ms_seconds(v.presentation.ms) : Json();
+  j["bad_pes_headers"] = m.census.bad_pes_headers;
+  j["profile_limits"] = v.row ? Json{{"standard_rate", v.row->standard_rate},
+                                     {"rate_limit", v.row->rate_limit}}
+                              : Json();
   Json findings = Json::array();
   for (const FindingClass& c : kFindingClasses) {
-    if (!has(v, c.finding)) continue;
-    findings.push_back({{"code", std::string(c.code)},
-                        {"severity", c.severity == Severity::Problem ? "problem" : "note"},
-                        {"message", finding_message(c.finding, m, v)}});
+    if (!v.found[size_t(c.finding)]) continue;
+    size_t f = size_t(c.finding);
+    Remedy remedy = v.remedy[f];
+    findings.push_back(
+        {{"code", std::string(c.code)},
+         {"severity", v.severity[f] == Severity::Problem ? "problem" : "note"},
+         {"message", finding_message(c.finding, m, v)},
+         {"remedy", remedy == Remedy::None ? Json() : Json(std::string(remedy_name(remedy)))}});
   }
   j["findings"] = findings;
   j["suggested_rate"] = value_or_null(v.has_suggestion, v.suggested_rate);
+  std::string command = verdict_command(path, v);
+  j["verdict"] = {{"remedy", v.remedy_needed == Remedy::None
+                                 ? Json()
+                                 : Json(std::string(remedy_name(v.remedy_needed)))},
+                  {"suggested_rate", value_or_null(v.has_suggestion, v.suggested_rate)},
+                  {"command", command.empty() ? Json() : Json(command)}};
   // ASCII throughout; bytes of the file name that are not UTF-8 become U+FFFD.
   put(out, j.dump(2, ' ', true, Json::error_handler_t::replace));
   put_char(out, '\n');

@@ -22,6 +22,14 @@ std::string windows_shell_word(std::string_view s);
 // the file name quoted for the shell of the system psrate runs on where it needs it.
 std::string fix_command(std::string_view path, const Verdict& v);
 
+// The ffmpeg command that remuxes FILE for the profile into FILE-remux.mpg
+// (the extension of FILE replaced).
+std::string remux_command(std::string_view path, const ProfileRow& row);
+
+// The command that applies the verdict: psrate --fix FILE for a rewrite, the
+// remux command for a remux; empty otherwise.
+std::string verdict_command(std::string_view path, const Verdict& v);
+
 void put_report(OutBuffer& out, std::string_view path, const Measurement& m, const Verdict& v);
 void put_json_report(OutBuffer& out, std::string_view path, const Measurement& m, const Verdict& v);
 

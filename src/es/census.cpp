@@ -134,7 +134,17 @@ void take_pts(StreamCount& s, uint64_t pts) {
 void count(StreamCount& s, const Unit& u, size_t payload) {
   ++s.packets;
   s.bytes += u.length;
-  s.payload_bytes += u.bytes.size() > payload ? u.bytes.size() - payload : 0;
+  s.payload_bytes += u.length > payload ? u.length - payload : 0;
+}
+
+// The payload searched for the stream's first header: a packet larger than the
+// read window is not searched, and what the tail held no longer joins on.
+std::span<const uint8_t> searched(StreamCount& s, const Unit& u, size_t from) {
+  if (u.bytes.size() < u.length) {
+    s.tail_size = 0;
+    return {};
+  }
+  return u.bytes.subspan(std::min(from, u.bytes.size()));
 }
 
 // A packet of private stream 1: the sub-stream's header, then its payload.
@@ -142,6 +152,8 @@ void take_private_stream_1(StreamCensus& c, const Unit& u, const PesHeader& h) {
   SubStream sub;
   std::span<const uint8_t> payload = u.bytes.subspan(std::min(h.payload, u.bytes.size()));
   if (!parse_sub_stream(payload, sub)) return;
+  c.last_sub_known = true;
+  c.last_sub = sub.id;
   StreamCount& s = c.subs[sub.id];
   count(s, u, h.payload + sub.header);
   if (h.has_pts) take_pts(s, h.pts);
@@ -151,12 +163,13 @@ void take_private_stream_1(StreamCensus& c, const Unit& u, const PesHeader& h) {
   }
   if (s.codec == Codec::Unknown && sub.kind == SubStreamKind::Subpicture)
     s.codec = Codec::Subpicture;
-  look_for_header(s, family_of(0xBD, sub.kind), payload.subspan(sub.header));
+  look_for_header(s, family_of(0xBD, sub.kind), searched(s, u, h.payload + sub.header));
 }
 
 }  // namespace
 
 void census_take(StreamCensus& c, const Unit& u) {
+  c.last_sub_known = false;
   if (!is_stream_code(u.start_code) || u.kind == UnitKind::EndCode || u.kind == UnitKind::Pack ||
       u.kind == UnitKind::SystemHeader)
     return;
@@ -167,16 +180,15 @@ void census_take(StreamCensus& c, const Unit& u) {
     return;
   }
   PesHeader h = parse_pes_header(u.bytes);
-  if (!h.valid) {
+  if (!h.valid) {  // its payload is taken to begin after the fixed bytes
     ++c.bad_pes_headers;
-    count(s, u, std::min(h.payload, u.bytes.size()));
+    count(s, u, kPesFixedBytes);
     return;
   }
   count(s, u, h.payload);
   if (id == 0xBD) return take_private_stream_1(c, u, h);
   if (h.has_pts) take_pts(s, h.pts);
-  look_for_header(s, family_of(id, SubStreamKind::Other),
-                  u.bytes.subspan(std::min(h.payload, u.bytes.size())));
+  look_for_header(s, family_of(id, SubStreamKind::Other), searched(s, u, h.payload));
 }
 
 namespace {

@@ -161,6 +161,7 @@ bool parse_dts_header(std::span<const uint8_t> b, DtsFrame& f) {
   f.length = fsize + 1;
   f.samples = (nblks + 1) * 32;
   f.amode = uint8_t(amode);
+  f.lfe = lff != 0;
   f.channels = uint8_t((amode < kDtsChannels.size() ? kDtsChannels[amode] : 0) + (lff ? 1 : 0));
   return true;
 }

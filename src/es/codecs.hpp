@@ -89,6 +89,7 @@ struct DtsFrame {
   uint32_t length = 0;   // FSIZE + 1 bytes
   uint32_t samples = 0;  // (NBLKS + 1) * 32
   uint8_t amode = 0;
+  bool lfe = false;
   uint8_t channels = 0;  // from AMODE, plus one with an LFE
 };
 
