@@ -738,7 +738,9 @@ TEST(Report, LinesFitIn80Columns) {
   size_t at = 0, lines = 0;
   // a command is shown whole, to be copied
   for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1, ++lines)
-    if (text.compare(at, 5, "Fix: ") != 0) EXPECT_LE(end - at, 80u) << text.substr(at, end - at);
+    if (text.compare(at, 5, "Fix: ") != 0) {
+      EXPECT_LE(end - at, 80u) << text.substr(at, end - at);
+    }
   EXPECT_GT(lines, 40u);
 }
 

@@ -53,14 +53,18 @@ std::string report_below(const std::string& path) {
          "                   packs below it\n"
          "player duration    0.742 s (size / the first program_mux_rate)\n"
          "\n"
+         "Streams:\n"
+         "  e0     video (no sequence header found), avg 2.2 Mbit/s\n"
+         "\n"
          "Problems:\n"
-         "  mux_rate_below_needed\n"
+         "  mux_rate_below_needed (remedy: rewrite)\n"
          "    The SCRs deliver bytes faster than program_mux_rate says: they need up to\n"
          "    2159600 bit/s (first from the pack at 0x00000000 (0)), the fields hold\n"
          "    2156000 bit/s, and 99 packs begin a stretch that is delivered too fast.\n"
          "\n"
-         "Fix: psrate " +
-         path + " 2159600\n";
+         "Verdict: rewrite, every rate field to 2159600 bit/s\n"
+         "Fix: psrate --fix " +
+         path + "\n";
 }
 
 TEST(EndToEnd, CheckReport) {
@@ -104,10 +108,11 @@ TEST(EndToEnd, CheckFixReachesPastDamageAndEndCodes) {
   std::string path = write_temp("check-joined.mpg", b.data);
   RunResult r = run_psrate({kBin, "--check", path});
   EXPECT_EQ(r.status, 2);
-  std::string fix = "Fix: psrate --resync --past-end " + path + " 2159600\n";
+  std::string fix = "Fix: psrate --fix " + path + "\n";
   ASSERT_GE(r.out.size(), fix.size());
   EXPECT_EQ(r.out.substr(r.out.size() - fix.size()), fix);
-  EXPECT_NE(r.out.find("Problems:\n  mux_rate_below_needed\n"), std::string::npos);
+  EXPECT_NE(r.out.find("Problems:\n  mux_rate_below_needed (remedy: rewrite)\n"),
+            std::string::npos);
   EXPECT_NE(r.out.find("\n  damaged\n"), std::string::npos);
   EXPECT_NE(r.out.find("Notes:\n  data_after_end_code\n"), std::string::npos);
   // without the options the rewrite follows broken length fields and stops at
@@ -136,7 +141,16 @@ TEST(EndToEnd, CheckJsonFields) {
       {"profile", "mpeg2"},
       {"packs", {{"count", 100}, {"mpeg1", 0}, {"mpeg2", 100}, {"pack_size", 2000}}},
       {"system_headers", 1},
-      {"streams", Json::array({{{"id", "e0"}, {"packets", 100}, {"bytes", 198585}}})},
+      // the builder's packets have no valid PES header: their payload follows the 6 fixed bytes
+      {"streams", Json::array({{{"id", "e0"},
+                                {"packets", 100},
+                                {"bytes", 198585},
+                                {"sub", nullptr},
+                                {"payload_bytes", 198585 - 600},
+                                {"codec", nullptr},
+                                {"first_pts", nullptr},
+                                {"last_pts", nullptr},
+                                {"average_rate", 197985ull * 8 * 27000000 / (99 * 200000)}}})},
       {"end_codes", 1},
       {"first_end_code", 200000},
       {"bytes_after_end_code", 0},
@@ -152,12 +166,18 @@ TEST(EndToEnd, CheckJsonFields) {
       {"needed_at", 0},
       {"packs_below_needed", 99},
       {"duration_from_mux_rate", 0.742},
+      {"presentation_duration", nullptr},
+      {"bad_pes_headers", 100},
+      {"profile_limits", nullptr},
       {"suggested_rate", 2159600},
+      {"verdict",
+       {{"remedy", "rewrite"}, {"suggested_rate", 2159600}, {"command", "psrate --fix " + path}}},
   };
   for (auto& [key, value] : expected.items()) EXPECT_EQ(j[key], value) << key;
   ASSERT_EQ(j["findings"].size(), 1u);
   EXPECT_EQ(j["findings"][0]["code"], "mux_rate_below_needed");
   EXPECT_EQ(j["findings"][0]["severity"], "problem");
+  EXPECT_EQ(j["findings"][0]["remedy"], "rewrite");
   EXPECT_EQ(j["findings"][0]["message"].get<std::string>().substr(0, 24),
             "The SCRs deliver bytes f");
   EXPECT_EQ(j.size(), expected.size() + 1);  // and nothing else
@@ -194,7 +214,7 @@ TEST(EndToEnd, CheckExitStatus) {
   std::string fine = write_temp("check-fine.mpg", steady_packs(5400));
   RunResult ok = run_psrate({kBin, "--check", fine});
   EXPECT_EQ(ok.status, 0);
-  EXPECT_NE(ok.out.find("\nNo findings.\n\nFix: none needed for the rate fields.\n"),
+  EXPECT_NE(ok.out.find("\nNo findings.\n\nVerdict: none\nFix: none needed for the rate fields.\n"),
             std::string::npos);
   // notes alone keep status 0
   Bytes noted = steady_packs(5400);
@@ -218,7 +238,10 @@ TEST(EndToEnd, CheckUsage) {
   const std::string usage =
       kUsagePrefix + program_name("psrate") + " [input file] {bitrate(bit)}\n";
   const std::string check_alone = "psrate: --check takes one FILE and no BITRATE\n";
-  const std::string json_alone = "psrate: --json needs --check\n";
+  const std::string json_alone = "psrate: --json needs --check or --fix\n";
+  const std::string fix_bitrate =
+      "psrate: --fix takes one FILE and no BITRATE (it sets the rate the check suggests)\n";
+  const std::string check_and_fix = "psrate: --check and --fix do not go together\n";
   struct Case {
     std::vector<std::string> argv;
     std::string cause;
@@ -228,6 +251,12 @@ TEST(EndToEnd, CheckUsage) {
            Case{{"psrate", "--check", path, path}, check_alone},
            Case{{"psrate", "--check", "-q", path}, check_alone},
            Case{{"psrate", "--json", path}, json_alone},
+           Case{{"psrate", "--fix", path, "9800000"}, fix_bitrate},
+           Case{{"psrate", "--fix", "-q", "--json", path, path}, fix_bitrate},
+           Case{{"psrate", "--check", "--fix", path}, check_and_fix},
+           Case{{"psrate", "--fix", "--json", "--check", path}, check_and_fix},
+           Case{{"psrate", "--fix", "--fix", path}, "psrate: option '--fix' given twice\n"},
+           Case{{"psrate", "--fix"}, "psrate: expected FILE or FILE BITRATE, got 0 operands\n"},
            Case{{"psrate", "--json", path, "9800000"}, json_alone},
            Case{{"psrate", "--check"}, "psrate: expected FILE or FILE BITRATE, got 0 operands\n"},
            Case{{"psrate", "--check", "--check", path}, "psrate: option '--check' given twice\n"},

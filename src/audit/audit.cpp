@@ -28,7 +28,8 @@ void end_run(Measurement& m) {
 // Each profile's rate limit in rate units.
 constexpr std::array<uint64_t, kProfileCount> limit_units() {
   std::array<uint64_t, kProfileCount> units{};
-  for (size_t p = 0; p < kProfileCount; ++p) units[p] = kProfileRows[p].rate_limit / kBitsPerRateUnit;
+  for (size_t p = 0; p < kProfileCount; ++p)
+    units[p] = kProfileRows[p].rate_limit / kBitsPerRateUnit;
   return units;
 }
 inline constexpr std::array<uint64_t, kProfileCount> kLimitUnits = limit_units();

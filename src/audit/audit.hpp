@@ -56,7 +56,7 @@ struct OpenStretches {
   // stretch counts when both its need and the limit exceed its smallest rate.
   std::array<uint32_t, kProfileCount> too_fast_at_limit{};
   std::array<uint32_t, kProfileCount> above_limit{};  // slots beginning a stretch above a limit
-  size_t next = 0;        // the slot the next pair's pack takes
+  size_t next = 0;                                    // the slot the next pair's pack takes
 };
 
 // Everything the walk tallies: fixed-size, no allocation, whatever the file's size.
@@ -82,8 +82,8 @@ struct Measurement {
   uint64_t pairs = 0, continuous = 0, discontinuities = 0;
   uint64_t unbroken_pairs = 0;
   MostCommon<kPackSizeSlots> pack_sizes;  // the distances of unbroken pairs
-  Wide sum_d = 0, sum_dt = 0;            // over continuous pairs
-  uint64_t need_max = 0, needed_at = 0;  // rate units; 0 without a continuous pair
+  Wide sum_d = 0, sum_dt = 0;             // over continuous pairs
+  uint64_t need_max = 0, needed_at = 0;   // rate units; 0 without a continuous pair
   uint64_t packs_below_needed = 0;
   std::array<uint64_t, kProfileCount> packs_below_limit{};  // by kProfileRows
   std::array<uint64_t, kProfileCount> packs_above_limit{};  // begin a stretch that needs more
@@ -206,7 +206,7 @@ struct Verdict {
   Profile profile = Profile::None;
   const ProfileRow* row = nullptr;  // nullptr for a generic profile
   bool has_pack_size = false;
-  uint64_t pack_size = 0;      // the most common distance, when it covers 99% of the pairs
+  uint64_t pack_size = 0;     // the most common distance, when it covers 99% of the pairs
   bool has_timing = false;    // at least one continuous pair
   uint64_t duration_ms = 0;   // rounded to the millisecond
   uint64_t average_rate = 0;  // bit/s
@@ -218,14 +218,14 @@ struct Verdict {
   // The field findings are judged against the profile's limit, not the SCRs'
   // need: the need is at most 0.5% above the limit.
   bool judged_at_limit = false;
-  uint64_t packs_below = 0;  // packs_below_needed by the rule that applies
+  uint64_t packs_below = 0;    // packs_below_needed by the rule that applies
   uint64_t largest_field = 0;  // the largest program_mux_rate or rate_bound, bit/s
   std::array<bool, kFindingCount> found{};
   std::array<Severity, kFindingCount> severity{};
   std::array<Remedy, kFindingCount> remedy{};
   Remedy remedy_needed = Remedy::None;  // the strongest among the problems
-  bool has_suggestion = false;  // the verdict is a rewrite
-  uint64_t suggested_rate = 0;  // bit/s
+  bool has_suggestion = false;          // the verdict is a rewrite
+  uint64_t suggested_rate = 0;          // bit/s
   bool fix_resync = false, fix_past_end = false;
   bool problem = false;  // at least one finding of severity Problem
 };

@@ -67,21 +67,18 @@ std::string shell_word(std::string_view s) {
 #endif
 }
 
-
 std::string field_range(uint32_t low, uint32_t high) {
   return bits(low) + (low == high ? "" : " to " + bits(high)) + " bit/s";
 }
 
 std::string below_needed_message(const Measurement& m, const Verdict& v) {
-  std::string packs = dec(v.packs_below) +
-                      plural(v.packs_below, " pack begins", " packs begin") +
+  std::string packs = dec(v.packs_below) + plural(v.packs_below, " pack begins", " packs begin") +
                       " a stretch that is delivered too fast";
   if (v.judged_at_limit && v.row)
     return "The SCRs deliver bytes faster than program_mux_rate says, even with their need "
            "capped at the " +
            std::string(v.row->name) + " limit of " + dec(v.row->rate_limit) +
-           " bit/s: the fields hold " + field_range(m.mux_min, m.mux_max) + ", and " + packs +
-           ".";
+           " bit/s: the fields hold " + field_range(m.mux_min, m.mux_max) + ", and " + packs + ".";
   return "The SCRs deliver bytes faster than program_mux_rate says: they need up to " +
          dec(v.needed_rate) + " bit/s (first from the pack at " + offset_text(m.needed_at) +
          "), the fields hold " + field_range(m.mux_min, m.mux_max) + ", and " + packs + ".";
@@ -98,17 +95,16 @@ std::string scr_above_message(const Measurement& m, const Verdict& v) {
   const ProfileRow& row = *v.row;
   uint64_t packs = m.packs_above_limit[size_t(v.row - kProfileRows.data())];
   std::string head = "The SCRs need " + dec(v.needed_rate) + " bit/s, " +
-                     excess(v.needed_rate, row.rate_limit) + " above the " +
-                     std::string(row.name) + " limit of " + dec(row.rate_limit) + " bit/s (" +
-                     dec(packs) + plural(packs, " pack begins", " packs begin") +
-                     " a stretch above it)";
+                     excess(v.needed_rate, row.rate_limit) + " above the " + std::string(row.name) +
+                     " limit of " + dec(row.rate_limit) + " bit/s (" + dec(packs) +
+                     plural(packs, " pack begins", " packs begin") + " a stretch above it)";
   if (v.judged_at_limit)
     return head +
            ": the muxer's clock runs slightly fast. The rate fields are judged against the "
            "limit; only a remux makes the timing exact.";
   std::string fit = v.remedy[size_t(Finding::ScrAboveProfile)] == Remedy::Remux
-                        ? "within 98% of the limit: a new multiplex at " +
-                              dec(row.standard_rate) + " bit/s carries them"
+                        ? "within 98% of the limit: a new multiplex at " + dec(row.standard_rate) +
+                              " bit/s carries them"
                         : "above 98% of the limit: they must be encoded again at lower rates";
   return head + ": no rate field changes that. The elementary streams average " +
          dec(v.streams_rate) + " bit/s, " + fit + ".";
@@ -133,9 +129,8 @@ std::string video_outside_message(const Measurement& m, const Verdict& v) {
   sized.bit_rate_value = 0;
   sized.bit_rate_extension = 0;
   add(!video_fits(row, sized), "its picture size at its frame rate");
-  return "Video stream " + stream_name(ref) + " is " + stream_description(ref) +
-         ", outside the " + std::string(row.name) + " profile in " + why +
-         ": only a new encoding fits it.";
+  return "Video stream " + stream_name(ref) + " is " + stream_description(ref) + ", outside the " +
+         std::string(row.name) + " profile in " + why + ": only a new encoding fits it.";
 }
 
 std::string bound_below_message(const Measurement& m, const Verdict& v) {
@@ -158,8 +153,7 @@ std::string bound_below_message(const Measurement& m, const Verdict& v) {
 
 std::string finding_message(Finding f, const Measurement& m, const Verdict& v) {
   bool profile_finding = f == Finding::MuxRateAboveProfile || f == Finding::ScrAboveProfile ||
-                         f == Finding::VideoOutsideProfile ||
-                         f == Finding::BufferBoundBelowProfile;
+                         f == Finding::VideoOutsideProfile || f == Finding::BufferBoundBelowProfile;
   if (profile_finding && v.row == nullptr) return "The stream has no profile to be judged by.";
   switch (f) {
     case Finding::NoPackHeader:
@@ -386,8 +380,8 @@ void put_rates(OutBuffer& out, const Measurement& m, const Verdict& v) {
   std::string duration = seconds(v.duration_ms) + " s";
   if (v.presentation.known) {
     StreamRef ref{v.presentation.id, v.presentation.is_sub, v.presentation.sub, nullptr};
-    duration += " (presentation " + seconds(v.presentation.ms) + " s, stream " +
-                stream_name(ref) + ")";
+    duration +=
+        " (presentation " + seconds(v.presentation.ms) + " s, stream " + stream_name(ref) + ")";
   }
   line(out, "SCR duration", duration);
   line(out, "SCR pairs",
@@ -423,16 +417,19 @@ void put_streams(OutBuffer& out, const Measurement& m) {
 }
 
 void put_verdict(OutBuffer& out, std::string_view path, const Verdict& v) {
-  const char* profile = v.row ? v.row->name.data() : "";
+  std::string profile = v.row ? std::string(v.row->name) : std::string();
   switch (v.remedy_needed) {
     case Remedy::Rewrite:
-      put_wrapped(out, "Verdict: rewrite (" + fix_command(path, v) + " sets every rate field)", 2, 2);
-      put_wrapped(out, "Fix: " + verdict_command(path, v), 2, 2);
+      put_wrapped(out, "Verdict: rewrite, every rate field to " + dec(v.suggested_rate) + " bit/s",
+                  2, 2);
+      put(out, "Fix: ");
+      put(out, verdict_command(path, v));
+      put_char(out, '\n');
       return;
     case Remedy::Remux:
       put_wrapped(out,
-                  "Verdict: remux (the elementary streams fit the " + std::string(profile) +
-                      " profile; the multiplex must be redone)",
+                  "Verdict: remux, the elementary streams fit the " + profile +
+                      " profile but the multiplex must be redone",
                   2, 2);
       put(out, "Fix: ");
       put(out, verdict_command(path, v));
@@ -441,9 +438,8 @@ void put_verdict(OutBuffer& out, std::string_view path, const Verdict& v) {
       return;
     case Remedy::Reencode:
       put_wrapped(out,
-                  "Verdict: reencode (the elementary streams exceed the " + std::string(profile) +
-                      " profile)",
-                  2, 2);
+                  "Verdict: reencode, the elementary streams exceed the " + profile + " profile", 2,
+                  2);
       put(out, "Fix: none that psrate or a remux can make: encode the streams again.\n");
       return;
     case Remedy::None: break;
@@ -452,6 +448,10 @@ void put_verdict(OutBuffer& out, std::string_view path, const Verdict& v) {
 }
 
 }  // namespace
+
+void put_verdict_lines(OutBuffer& out, std::string_view path, const Verdict& v) {
+  put_verdict(out, path, v);
+}
 
 void put_report(OutBuffer& out, std::string_view path, const Measurement& m, const Verdict& v) {
   put_layout(out, path, m, v);
@@ -481,8 +481,7 @@ uint64_t bd_remainder(const Measurement& m) {
 
 }  // namespace
 
-void put_json_report(OutBuffer& out, std::string_view path, const Measurement& m,
-                     const Verdict& v) {
+nlohmann::ordered_json json_report(std::string_view path, const Measurement& m, const Verdict& v) {
   using Json = nlohmann::ordered_json;
   auto value_or_null = [](bool present, uint64_t value) { return present ? Json(value) : Json(); };
   auto ms_seconds = [](uint64_t ms) { return Json(double(ms) / 1000.0); };
@@ -530,9 +529,9 @@ void put_json_report(OutBuffer& out, std::string_view path, const Measurement& m
   j["duration_from_mux_rate"] = v.has_player_duration ? ms_seconds(v.player_duration_ms) : Json();
   j["presentation_duration"] = v.presentation.known ? ms_seconds(v.presentation.ms) : Json();
   j["bad_pes_headers"] = m.census.bad_pes_headers;
-  j["profile_limits"] = v.row ? Json{{"standard_rate", v.row->standard_rate},
-                                     {"rate_limit", v.row->rate_limit}}
-                              : Json();
+  j["profile_limits"] =
+      v.row ? Json{{"standard_rate", v.row->standard_rate}, {"rate_limit", v.row->rate_limit}}
+            : Json();
   Json findings = Json::array();
   for (const FindingClass& c : kFindingClasses) {
     if (!v.found[size_t(c.finding)]) continue;
@@ -547,14 +546,23 @@ void put_json_report(OutBuffer& out, std::string_view path, const Measurement& m
   j["findings"] = findings;
   j["suggested_rate"] = value_or_null(v.has_suggestion, v.suggested_rate);
   std::string command = verdict_command(path, v);
-  j["verdict"] = {{"remedy", v.remedy_needed == Remedy::None
-                                 ? Json()
-                                 : Json(std::string(remedy_name(v.remedy_needed)))},
-                  {"suggested_rate", value_or_null(v.has_suggestion, v.suggested_rate)},
-                  {"command", command.empty() ? Json() : Json(command)}};
+  j["verdict"] = {
+      {"remedy",
+       v.remedy_needed == Remedy::None ? Json() : Json(std::string(remedy_name(v.remedy_needed)))},
+      {"suggested_rate", value_or_null(v.has_suggestion, v.suggested_rate)},
+      {"command", command.empty() ? Json() : Json(command)}};
+  return j;
+}
+
+void put_json(OutBuffer& out, const nlohmann::ordered_json& j) {
   // ASCII throughout; bytes of the file name that are not UTF-8 become U+FFFD.
-  put(out, j.dump(2, ' ', true, Json::error_handler_t::replace));
+  put(out, j.dump(2, ' ', true, nlohmann::ordered_json::error_handler_t::replace));
   put_char(out, '\n');
+}
+
+void put_json_report(OutBuffer& out, std::string_view path, const Measurement& m,
+                     const Verdict& v) {
+  put_json(out, json_report(path, m, v));
 }
 
 }  // namespace psrate

@@ -2,6 +2,7 @@
 // The audit's two forms: a screen of aligned lines, and one JSON object.
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 
@@ -31,6 +32,12 @@ std::string remux_command(std::string_view path, const ProfileRow& row);
 std::string verdict_command(std::string_view path, const Verdict& v);
 
 void put_report(OutBuffer& out, std::string_view path, const Measurement& m, const Verdict& v);
+// The verdict and the command that applies it, as the report ends.
+void put_verdict_lines(OutBuffer& out, std::string_view path, const Verdict& v);
+
+nlohmann::ordered_json json_report(std::string_view path, const Measurement& m, const Verdict& v);
+// One JSON object, indented, ASCII, and a line feed.
+void put_json(OutBuffer& out, const nlohmann::ordered_json& j);
 void put_json_report(OutBuffer& out, std::string_view path, const Measurement& m, const Verdict& v);
 
 }  // namespace psrate

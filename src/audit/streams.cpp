@@ -12,9 +12,7 @@ using Json = nlohmann::ordered_json;
 
 std::string dec(uint64_t v) { return std::to_string(v); }
 
-std::string hex2(uint8_t v) {
-  return {"0123456789abcdef"[v >> 4], "0123456789abcdef"[v & 15]};
-}
+std::string hex2(uint8_t v) { return {"0123456789abcdef"[v >> 4], "0123456789abcdef"[v & 15]}; }
 
 // num / den rounded to `places` decimals, without trailing zeros: 30000/1001 -> "29.97".
 std::string decimal(uint64_t num, uint64_t den, int places) {
@@ -30,7 +28,7 @@ std::string decimal(uint64_t num, uint64_t den, int places) {
 std::string frame_rate_text(const VideoParams& v) {
   Rational r = frame_rate(v);
   if (r.num == 0) return "";
-  return r.den == 1 ? dec(r.num) : dec(r.num) + "/" + dec(r.den);
+  return r.den == 1 ? dec(r.num) : dec(r.num) + std::string("/") + dec(r.den);
 }
 
 // aspect_ratio_information: the display aspect in MPEG-2, the pel aspect in MPEG-1
@@ -51,14 +49,20 @@ std::string aspect_text(const VideoParams& v) {
 
 std::string video_words(const StreamCount& s) {
   const VideoParams& v = s.video;
-  std::string w = std::string(v.mpeg2 ? "MPEG-2" : "MPEG-1") + " video " + dec(v.width) + "x" +
-                  dec(v.height);
+  std::string w = v.mpeg2 ? "MPEG-2 video " : "MPEG-1 video ";
+  w += dec(v.width);
+  w += 'x';
+  w += dec(v.height);
   std::string aspect = aspect_text(v);
-  if (!aspect.empty()) w += " " + aspect;
+  if (!aspect.empty()) w += ' ' + aspect;
   Rational r = frame_rate(v);
-  if (r.num != 0) w += " " + decimal(r.num, r.den, 3) + " fps";
+  if (r.num != 0) {
+    w += ' ';
+    w += decimal(r.num, r.den, 3);
+    w += " fps";
+  }
   uint64_t declared = declared_bit_rate(v);
-  if (declared != 0) w += ", max " + rate_words(declared);
+  if (declared != 0) w += std::string(", max ") + rate_words(declared);
   return w;
 }
 
@@ -71,9 +75,9 @@ std::string mpeg_audio_words(const MpegAudioFrame& f) {
                                                      "mono"};
   static constexpr std::array<const char*, 4> kLayers{"", "I", "II", "III"};
   std::string version = f.version == 1 ? "MPEG-1" : f.version == 2 ? "MPEG-2" : "MPEG-2.5";
-  std::string w = version + " Layer " + kLayers[f.layer & 3] + " " + khz(f.sample_rate) + " " +
-                  kModes[f.mode & 3];
-  if (f.bit_rate != 0) w += ", " + rate_words(f.bit_rate);
+  std::string w = version + " Layer " + kLayers[f.layer & 3] + std::string(" ") +
+                  khz(f.sample_rate) + " " + kModes[f.mode & 3];
+  if (f.bit_rate != 0) w += std::string(", ") + rate_words(f.bit_rate);
   return w;
 }
 
@@ -83,15 +87,16 @@ std::string known_words(const StreamCount& s) {
     case Codec::Mpeg2Video: return video_words(s);
     case Codec::MpegAudio: return mpeg_audio_words(s.mpeg_audio);
     case Codec::Ac3:
-      return "AC-3 " + khz(s.ac3.sample_rate) + " " +
+      return std::string("AC-3 ") + khz(s.ac3.sample_rate) + " " +
              layout(s.ac3.channels - (s.ac3.lfeon ? 1 : 0), s.ac3.lfeon) + ", " +
              rate_words(s.ac3.bit_rate);
     case Codec::Dts:
-      return "DTS " + khz(s.dts.sample_rate) + " " +
+      return std::string("DTS ") + khz(s.dts.sample_rate) + " " +
              layout(s.dts.channels - (s.dts.lfe ? 1 : 0), s.dts.lfe);
     case Codec::Lpcm:
-      return "LPCM " + khz(s.lpcm.lpcm_rate) + " " + dec(s.lpcm.lpcm_bits) + "-bit " +
-             dec(s.lpcm.lpcm_channels) + (s.lpcm.lpcm_channels == 1 ? " channel" : " channels");
+      return std::string("LPCM ") + khz(s.lpcm.lpcm_rate) + std::string(" ") +
+             dec(s.lpcm.lpcm_bits) + "-bit " + dec(s.lpcm.lpcm_channels) +
+             (s.lpcm.lpcm_channels == 1 ? " channel" : " channels");
     case Codec::Subpicture: return "subpicture";
     case Codec::Unknown: break;
   }

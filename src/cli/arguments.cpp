@@ -33,6 +33,7 @@ OptionScan scan_options(int argc, const char* const* argv, Options& o) {
       {"--resync", &o.pass.walk.resync},
       {"--past-end", &o.pass.walk.past_end},
       {"--check", &o.check},
+      {"--fix", &o.fix},
       {"--json", &o.json},
       {"--quiet", &o.pass.quiet},
   };
@@ -60,9 +61,11 @@ OptionScan scan_options(int argc, const char* const* argv, Options& o) {
 // The mistakes of the options among themselves and with the operands, in the
 // order they are named.
 ArgumentError operand_error(int count, const Options& o) {
-  if (o.json && !o.check) return ArgumentError::JsonWithoutCheck;
+  if (o.json && !o.check && !o.fix) return ArgumentError::JsonWithoutCheck;
+  if (o.check && o.fix) return ArgumentError::CheckAndFix;
   if (o.check && (count >= 2 || o.pass.quiet)) return ArgumentError::CheckWithOperands;
-  if (o.pass.quiet && count < 2) return ArgumentError::QuietWithoutBitrate;
+  if (o.fix && count >= 2) return ArgumentError::FixWithBitrate;
+  if (o.pass.quiet && count < 2 && !o.fix) return ArgumentError::QuietWithoutBitrate;
   if (count != 1 && count != 2) return ArgumentError::OperandCount;
   return ArgumentError::None;
 }
@@ -72,7 +75,7 @@ Failure take_operands(int count, const char* const* operands, Options& o) {
   o.operands = count;
   o.error = operand_error(count, o);
   if (o.error != ArgumentError::None) return Failure::Arguments;
-  if (o.check) o.pass.walk = kAuditWalk;
+  if (o.check || o.fix) o.pass.walk = kAuditWalk;
   o.path = operands[0];
   if (count == 1) return Failure::None;
   o.pass.mode = RunMode::Rewrite;
@@ -112,9 +115,12 @@ std::string argument_cause(const Options& o) {
     case ArgumentError::UnknownOption: return "psrate: unknown option '" + shown(o.culprit) + "'";
     case ArgumentError::DoubledOption:
       return "psrate: option '" + shown(o.culprit) + "' given twice";
-    case ArgumentError::JsonWithoutCheck: return "psrate: --json needs --check";
+    case ArgumentError::JsonWithoutCheck: return "psrate: --json needs --check or --fix";
+    case ArgumentError::CheckAndFix: return "psrate: --check and --fix do not go together";
     case ArgumentError::CheckWithOperands: return "psrate: --check takes one FILE and no BITRATE";
-    case ArgumentError::QuietWithoutBitrate: return "psrate: --quiet needs a BITRATE";
+    case ArgumentError::FixWithBitrate:
+      return "psrate: --fix takes one FILE and no BITRATE (it sets the rate the check suggests)";
+    case ArgumentError::QuietWithoutBitrate: return "psrate: --quiet needs a BITRATE or --fix";
     case ArgumentError::OperandCount:
       return "psrate: expected FILE or FILE BITRATE, got " + std::to_string(o.operands) +
              " operands";

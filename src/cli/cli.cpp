@@ -21,7 +21,8 @@ namespace {
 
 constexpr const char* kProgramName = "psrate";
 
-// The fixed message of a failure, then the line that names its cause.
+}  // namespace
+
 void report(Failure failure, const char* program, const std::string& cause) {
   Encoding enc = console_encoding(kStderr);
   std::string message;
@@ -42,11 +43,19 @@ void report(Failure failure, const char* program, const std::string& cause) {
   write_all(kStderr, message.data(), message.size());
 }
 
-std::string file_cause(Failure failure, const char* path, const StreamFile& file) {
+std::string file_cause(Failure failure, const char* path, const FileError& error) {
   if (failure == Failure::Open)
-    return "psrate: cannot open '" + shown(path) + "': " + file_error_text(file.error);
-  return "psrate: '" + shown(path) + "': " + file_error_text(file.error);
+    return "psrate: cannot open '" + shown(path) + "': " + file_error_text(error);
+  return "psrate: '" + shown(path) + "': " + file_error_text(error);
 }
+
+std::string interrupted_note(uint64_t at) {
+  return "psrate: interrupted at offset " + offset_text(at) +
+         ": headers before it are rewritten, those after it are not; run the same command "
+         "again to finish\n";
+}
+
+namespace {
 
 template <WalkConsumer C>
 PassOutcome walk_with(ByteSource& source, std::span<uint8_t> window, const WalkOptions& options,
@@ -78,6 +87,8 @@ PassOutcome rewrite_pass(ByteSource& source, std::span<uint8_t> window, OutBuffe
     outcome.interrupted_at = rewriter.interrupted_at;
     if (progress.shown) put_char(out, '\n');  // the running line ends
   }
+  outcome.packs = rewriter.packs;
+  outcome.system_headers = rewriter.system_headers;
   return outcome;
 }
 
@@ -129,7 +140,7 @@ int check_source(ByteSource& source, std::span<uint8_t> window, OutBuffer& out,
   Failure failure = measure_stream(source, window, measurement);
   source.close(source.context);  // read only: a close cannot lose a write
   if (failure != Failure::None) {
-    report(failure, program, file_cause(failure, options.path, file));
+    report(failure, program, file_cause(failure, options.path, file.error));
     return 1;
   }
   Verdict verdict = judge(measurement);
@@ -168,13 +179,12 @@ int pass_file(StreamFile& file, std::span<uint8_t> window, OutBuffer& out, Optio
   std::string notes;
   int status = 0;
   if (outcome.failure == Failure::Interrupted) {
-    notes = "psrate: interrupted at offset " + offset_text(outcome.interrupted_at) +
-            ": headers before it are rewritten, those after it are not; run the same command "
-            "again to finish\n";
+    notes = interrupted_note(outcome.interrupted_at);
     status = 130;
   } else if (outcome.failure != Failure::None) {
     std::string cause;
-    if (outcome.failure != Failure::Output) cause = file_cause(outcome.failure, options.path, file);
+    if (outcome.failure != Failure::Output)
+      cause = file_cause(outcome.failure, options.path, file.error);
     report(outcome.failure, program, cause);
     return 1;
   } else {
@@ -197,10 +207,14 @@ int run(int argc, const char* const* argv) {
     return 1;
   }
   if (options.request != Request::Pass) return show_request(out, options.request);
+  if (options.fix) {
+    out.fd = kStdout;
+    return fix_file(options, window_buffer, out, program);
+  }
   StreamFile file;
   OpenMode open_mode = options.pass.mode == RunMode::Dump ? OpenMode::Read : OpenMode::ReadWrite;
   if (!file_open(file, options.path, open_mode)) {
-    report(Failure::Open, program, file_cause(Failure::Open, options.path, file));
+    report(Failure::Open, program, file_cause(Failure::Open, options.path, file.error));
     return 1;
   }
   out.fd = kStdout;

@@ -12,6 +12,7 @@
 #include "io/byte_source.hpp"
 #include "io/console.hpp"
 #include "io/status.hpp"
+#include "io/stream_file.hpp"
 #include "ps/walk.hpp"
 #include "text/out_buffer.hpp"
 
@@ -37,7 +38,9 @@ enum class ArgumentError : uint8_t {
   UnknownOption,
   DoubledOption,
   JsonWithoutCheck,
+  CheckAndFix,
   CheckWithOperands,  // --check with a BITRATE, or with --quiet
+  FixWithBitrate,
   QuietWithoutBitrate,
   OperandCount,
   Bitrate,
@@ -48,6 +51,7 @@ struct Options {
   const char* path = nullptr;
   PassOptions pass;
   bool check = false;  // the rate audit, in a read-only walk
+  bool fix = false;    // the audit, the rewrite its verdict asks for, and the audit again
   bool json = false;   // the audit as one JSON object
   ArgumentError error = ArgumentError::None;
   const char* culprit = nullptr;  // the option or the bitrate, as given
@@ -58,9 +62,9 @@ struct Options {
 // psrate [OPTION...] FILE [BITRATE]: leading arguments that begin with "--"
 // (and "-h", "-q") are options, up to a lone "--"; the operands that follow
 // choose the mode. --help, then --version, outrank everything else. --check
-// takes FILE alone and implies --resync and --past-end; --json needs --check;
-// --quiet needs a BITRATE. A refused line gives Failure::Arguments, with
-// `error` saying why.
+// and --fix take FILE alone and imply --resync and --past-end for their
+// audit; --json needs one of them; --quiet needs a BITRATE or --fix. A
+// refused line gives Failure::Arguments, with `error` saying why.
 Failure parse_arguments(int argc, const char* const* argv, Options& options);
 
 // The English line that names what is wrong with a refused command line.
@@ -75,7 +79,8 @@ void put_help(OutBuffer& out, Encoding encoding);
 struct PassOutcome {
   Failure failure = Failure::None;
   WalkFacts facts;
-  uint64_t interrupted_at = 0;  // Failure::Interrupted: the first header not rewritten
+  uint64_t interrupted_at = 0;             // Failure::Interrupted: the first header not rewritten
+  uint64_t packs = 0, system_headers = 0;  // Rewrite mode: the headers set to the rate
 };
 
 // Lists or rewrites the source through a read window of window.size() bytes,
@@ -87,6 +92,18 @@ PassOutcome run_pass(ByteSource& source, std::span<uint8_t> window, OutBuffer& o
 // The notes on standard error after a pass that ended normally, and its exit
 // status: 3 when a rewrite may not have reached every header, else 0.
 int put_notes(std::string& notes, const PassOutcome& outcome, const PassOptions& options);
+
+// The fixed message of a failure on standard error, then the line that names its cause.
+void report(Failure failure, const char* program, const std::string& cause);
+// The English line for a failure of the file: "psrate: cannot open 'F': why".
+std::string file_cause(Failure failure, const char* path, const FileError& error);
+// The note after an interrupted rewrite.
+std::string interrupted_note(uint64_t at);
+
+// --fix on FILE: the audit, the rewrite its verdict asks for, the audit again;
+// 0 when no problem is left, 2 when one is, 1 on failure, 130 when interrupted.
+int fix_file(const Options& options, std::span<uint8_t> window, OutBuffer& out,
+             const char* program);
 
 // Runs the whole program; returns the exit status.
 int run(int argc, const char* const* argv);

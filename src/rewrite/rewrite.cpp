@@ -90,6 +90,7 @@ Failure RateRewriter::take(const Unit& unit) {
   if (unit.kind == UnitKind::Skipped) return settle();
   RateField field;
   if (!rate_field_of(unit, rate_units, field)) return Failure::None;
+  ++(unit.kind == UnitKind::Pack ? packs : system_headers);
   // The field lies in the header's fixed bytes, which the walk has read into the window.
   uint8_t* held = window.data() + (unit.bytes.data() - window.data()) + field.at;
   uint64_t at = unit.offset + field.at;

@@ -65,6 +65,7 @@ struct RateRewriter {
   const volatile std::sig_atomic_t* stop = nullptr;
   uint64_t next_unit = 0;       // where the walk stands: the end of the last unit taken
   uint64_t interrupted_at = 0;  // the first header not rewritten, or where the walk stood
+  uint64_t packs = 0, system_headers = 0;  // headers whose field now holds the rate
 
   Failure take(const Unit& unit);
   Failure settle();
