@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "audit/report.hpp"
 
+#include <algorithm>
+
 #include <nlohmann/json.hpp>
 
 #include "audit/streams.hpp"
@@ -84,9 +86,10 @@ std::string below_needed_message(const Measurement& m, const Verdict& v) {
          "), the fields hold " + field_range(m.mux_min, m.mux_max) + ", and " + packs + ".";
 }
 
-// How far above the limit, in percent with two decimals, rounded up: never 0.00%.
+// How far above the limit, in percent to two decimals, rounded; at least 0.01%.
 std::string excess(uint64_t rate, uint64_t limit) {
-  uint64_t hundredths = uint64_t((Wide(rate - limit) * 10000 + limit - 1) / limit);
+  uint64_t hundredths = uint64_t((Wide(rate - limit) * 20000 + limit) / (Wide(2) * limit));
+  hundredths = std::max<uint64_t>(hundredths, 1);
   std::string frac = dec(hundredths % 100);
   return dec(hundredths / 100) + "." + std::string(2 - frac.size(), '0') + frac + "%";
 }

@@ -1,0 +1,463 @@
+// SPDX-License-Identifier: MIT
+// The verdict on whole streams: DVD, SVCD and VCD streams built with real PES
+// headers, sequence headers and sub-streams, each made to trigger one rule of
+// the profile's limits (or to stay just clear of it), and the remedy it names.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "audit/audit.hpp"
+#include "audit/report.hpp"
+#include "stream_builder.hpp"
+#include "support.hpp"
+
+namespace psrate::test {
+namespace {
+
+// Bits written most significant first.
+struct Bits {
+  Bytes bytes;
+  int used = 8;
+  void put(uint32_t value, int count) {
+    for (int i = count - 1; i >= 0; --i) {
+      if (used == 8) {
+        bytes.push_back(0);
+        used = 0;
+      }
+      bytes.back() |= uint8_t(((value >> i) & 1) << (7 - used++));
+    }
+  }
+};
+
+struct Video {
+  uint32_t width = 720, height = 576;
+  uint8_t aspect = 2, frame_rate_code = 3;
+  uint32_t bit_rate_value = 20000;  // 8 Mbit/s
+  bool mpeg2 = true;
+};
+
+// A sequence header (and a sequence_extension for MPEG-2), then a GOP start code.
+Bytes sequence(const Video& v) {
+  Bits b;
+  for (uint8_t x : {0x00, 0x00, 0x01, 0xB3}) b.put(x, 8);
+  b.put(v.width, 12);
+  b.put(v.height, 12);
+  b.put(v.aspect, 4);
+  b.put(v.frame_rate_code, 4);
+  b.put(v.bit_rate_value, 18);
+  b.put(1, 1);     // marker
+  b.put(112, 10);  // vbv_buffer_size_value
+  b.put(0, 3);     // constrained, no matrices
+  if (v.mpeg2) {
+    for (uint8_t x : {0x00, 0x00, 0x01, 0xB5}) b.put(x, 8);
+    b.put(1, 4);     // sequence extension
+    b.put(0x48, 8);  // Main@Main
+    b.put(0, 1);     // interlaced
+    b.put(1, 2);     // 4:2:0
+    b.put(0, 4);     // size extensions
+    b.put(0, 12);    // bit_rate_extension
+    b.put(1, 1);     // marker
+    b.put(0, 8);     // vbv extension
+    b.put(0, 8);     // low_delay, frame rate extensions
+  }
+  for (uint8_t x : {0x00, 0x00, 0x01, 0xB8}) b.put(x, 8);
+  return b.bytes;
+}
+
+// An AC-3 frame header: 48 kHz, 192 kbit/s (frmsizecod 20), 2/0 (acmod 2).
+const Bytes kAc3 = {0x0B, 0x77, 0x00, 0x00, 0x14, 0x40, 0x43, 0x00};
+
+// An MPEG-2 PES packet of `total` bytes: '10' flags, a PTS when given, the
+// payload's first bytes from `head`, the rest 0xAA.
+void pes(StreamBuilder& b, uint8_t id, size_t total, const Bytes& head, int64_t pts = -1) {
+  size_t start = b.size();
+  b.start_code(id).u16(uint32_t(total - 6));
+  b.raw({0x81, uint8_t(pts >= 0 ? 0x80 : 0), uint8_t(pts >= 0 ? 5 : 0)});
+  if (pts >= 0) {
+    uint64_t p = uint64_t(pts);
+    b.raw({uint8_t(0x21 | (p >> 29 & 0x0E)), uint8_t(p >> 22), uint8_t(p >> 14 | 1),
+           uint8_t(p >> 7), uint8_t(p << 1 | 1)});
+  }
+  for (uint8_t x : head)
+    if (b.size() - start < total) b.u8(x);
+  b.fill(total - (b.size() - start), 0xAA);
+}
+
+struct Recipe {
+  uint32_t packs = 400;
+  size_t pack_size = 2048;
+  bool mpeg1 = false;
+  uint64_t scr_units = 25200;  // the rate the SCRs are spaced for, units of 50 bytes/s
+  uint32_t mux = 25200;        // the rate fields
+  Video video;
+  bool ac3 = true;
+  std::vector<StreamEntrySpec> bounds = {{0xE0, 1, 232}, {0xBD, 1, 58}};
+  size_t padding = 0;  // bytes of padding per pack, the rest is video (and audio)
+};
+
+// Packs of `pack_size` bytes, the first with a system header; every pack a
+// video packet (the first with the sequence header), every fourth an AC-3
+// packet, then padding. PTS advance one frame per pack.
+Bytes build(const Recipe& r) {
+  StreamBuilder b;
+  for (uint32_t k = 0; k < r.packs; ++k) {
+    size_t start = b.size();
+    uint64_t scr = uint64_t(k) * r.pack_size * kTicksPerByteUnit / r.scr_units;
+    if (r.mpeg1)
+      b.pack1_scr(scr, r.mux);
+    else
+      b.pack_scr(scr, r.mux);
+    if (k == 0) {  // a system header with the recipe's bounds
+      b.start_code(0xBB).u16(uint32_t(6 + 3 * r.bounds.size()));
+      b.raw({uint8_t(r.mux >> 15 | 0x80), uint8_t(r.mux >> 7), uint8_t(r.mux << 1 | 1), 0x04, 0xE1,
+             0xFF});
+      for (const StreamEntrySpec& e : r.bounds)
+        b.raw({e.stream_id, uint8_t(0xC0 | (e.scale & 1) << 5 | (e.buffer_bound >> 8 & 0x1F)),
+               uint8_t(e.buffer_bound)});
+    }
+    size_t left = r.pack_size - (b.size() - start) - r.padding;
+    if (r.ac3 && k % 4 == 0) {
+      Bytes sub = {0x80, 0x01, 0x00, 0x01};
+      sub.insert(sub.end(), kAc3.begin(), kAc3.end());
+      pes(b, 0xBD, 200, sub, int64_t(k) * 3600);
+      left -= 200;
+    }
+    pes(b, 0xE0, left, k == 0 ? sequence(r.video) : Bytes{}, int64_t(k) * 3600 + 7200);
+    if (r.padding > 0) b.pes(0xBE, uint32_t(r.padding - 6));
+  }
+  return b.end().data;
+}
+
+std::set<std::string> codes(const Verdict& v, Severity severity) {
+  std::set<std::string> c;
+  for (const FindingClass& f : kFindingClasses)
+    if (v.found[size_t(f.finding)] && v.severity[size_t(f.finding)] == severity)
+      c.insert(std::string(f.code));
+  return c;
+}
+
+struct VerdictCase {
+  const char* name;
+  std::function<Recipe()> recipe;
+  std::set<std::string> problems, notes;
+  Remedy remedy;
+  uint64_t suggested;
+  friend void PrintTo(const VerdictCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class Verdicts : public ::testing::TestWithParam<VerdictCase> {};
+
+TEST_P(Verdicts, FindingsRemedyAndRate) {
+  const VerdictCase& c = GetParam();
+  AuditRun r = audit(build(c.recipe()));
+  ASSERT_EQ(r.failure, Failure::None);
+  EXPECT_EQ(codes(r.verdict, Severity::Problem), c.problems);
+  EXPECT_EQ(codes(r.verdict, Severity::Note), c.notes);
+  EXPECT_EQ(r.verdict.remedy_needed, c.remedy);
+  EXPECT_EQ(r.verdict.has_suggestion, c.remedy == Remedy::Rewrite);
+  EXPECT_EQ(r.verdict.suggested_rate, c.suggested);
+  EXPECT_EQ(r.verdict.problem, !c.problems.empty());
+  for (const FindingClass& f : kFindingClasses) {
+    if (!r.verdict.found[size_t(f.finding)]) continue;
+    EXPECT_FALSE(finding_message(f.finding, r.measurement, r.verdict).empty()) << f.code;
+  }
+}
+
+Recipe dvd() { return {}; }
+Recipe with(std::function<void(Recipe&)> change, Recipe r = dvd()) {
+  change(r);
+  return r;
+}
+// ffmpeg's DVD clock: 10,091,200 bit/s, 0.11% above the limit
+constexpr uint64_t kFfmpegDvd = 25228;
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, Verdicts,
+    ::testing::Values(
+        VerdictCase{"dvd_as_authored", dvd, {}, {}, Remedy::None, 0},
+        VerdictCase{"dvd_fields_lowered",
+                    [] { return with([](Recipe& r) { r.mux = 22500; }); },
+                    {"mux_rate_below_needed"},
+                    {"duration_mismatch"},  // a player's size / rate is 12% off
+                    Remedy::Rewrite,
+                    10080000},
+        VerdictCase{"dvd_fields_above_the_limit",
+                    [] { return with([](Recipe& r) { r.mux = 25300; }); },
+                    {"mux_rate_above_profile"},
+                    {},
+                    Remedy::Rewrite,
+                    10080000},
+        // the SCRs barely above the limit: a note; fields at the standard rate are right
+        VerdictCase{"dvd_clock_slightly_fast",
+                    [] { return with([](Recipe& r) { r.scr_units = kFfmpegDvd; }); },
+                    {},
+                    {"scr_above_profile"},
+                    Remedy::None,
+                    0},
+        // ... and the fields judged against the limit, not the SCRs' need
+        VerdictCase{"dvd_clock_slightly_fast_fields_low",
+                    [] {
+                      return with([](Recipe& r) {
+                        r.scr_units = kFfmpegDvd;
+                        r.mux = 24500;
+                      });
+                    },
+                    {"mux_rate_below_needed"},
+                    {"scr_above_profile"},
+                    Remedy::Rewrite,
+                    10080000},
+        // ffmpeg's -f dvd without -muxrate: the SCRs far too fast for DVD, the
+        // streams themselves small (the packs are mostly padding)
+        VerdictCase{"dvd_clock_far_too_fast_streams_fit",
+                    [] {
+                      return with([](Recipe& r) {
+                        r.scr_units = 4 * 25200;
+                        r.mux = 4 * 25200;
+                        r.padding = 1700;
+                      });
+                    },
+                    {"mux_rate_above_profile", "scr_above_profile"},
+                    {},
+                    Remedy::Remux,
+                    0},
+        VerdictCase{"dvd_clock_far_too_fast_streams_too_big",
+                    [] {
+                      return with([](Recipe& r) {
+                        r.scr_units = 2 * 25200;
+                        r.mux = 2 * 25200;
+                      });
+                    },
+                    {"mux_rate_above_profile", "scr_above_profile"},
+                    {},
+                    Remedy::Reencode,
+                    0},
+        // 0.6% above: beyond a muxer's rounding, and the fields below the need
+        VerdictCase{"dvd_clock_0_6_percent_fast_fields_low",
+                    [] {
+                      return with([](Recipe& r) {
+                        r.scr_units = 25352;
+                        r.mux = 25200;
+                        r.padding = 1000;
+                      });
+                    },
+                    {"mux_rate_below_needed", "scr_above_profile"},
+                    {},
+                    Remedy::Remux,
+                    0},
+        VerdictCase{"dvd_video_640x480",
+                    [] {
+                      return with([](Recipe& r) {
+                        r.video.width = 640;
+                        r.video.height = 480;
+                        r.video.frame_rate_code = 4;
+                      });
+                    },
+                    {"video_outside_profile"},
+                    {},
+                    Remedy::Reencode,
+                    0},
+        VerdictCase{"dvd_video_declares_10_mbit",
+                    [] { return with([](Recipe& r) { r.video.bit_rate_value = 25000; }); },
+                    {"video_outside_profile"},
+                    {},
+                    Remedy::Reencode,
+                    0},
+        // 0x3FFFF without a bit_rate_extension: no declared rate, not judged
+        VerdictCase{"dvd_video_declares_no_rate",
+                    [] { return with([](Recipe& r) { r.video.bit_rate_value = 0x3FFFF; }); },
+                    {},
+                    {},
+                    Remedy::None,
+                    0},
+        VerdictCase{"dvd_video_at_29_97_fps_in_576_lines",
+                    [] { return with([](Recipe& r) { r.video.frame_rate_code = 4; }); },
+                    {"video_outside_profile"},
+                    {},
+                    Remedy::Reencode,
+                    0},
+        // ffmpeg's DVD system header: private stream 1 bound at 0 while AC-3 is in it
+        VerdictCase{"dvd_private_stream_1_bound_0",
+                    [] {
+                      return with([](Recipe& r) { r.bounds = {{0xE0, 1, 232}, {0xBD, 1, 0}}; });
+                    },
+                    {},
+                    {"buffer_bound_below_profile"},
+                    Remedy::None,
+                    0},
+        // a bound for a stream that is not there is not judged
+        VerdictCase{"dvd_bound_for_an_absent_stream",
+                    [] {
+                      return with([](Recipe& r) {
+                        r.bounds = {{0xE0, 1, 232}, {0xBD, 1, 58}, {0xC0, 0, 1}};
+                      });
+                    },
+                    {},
+                    {},
+                    Remedy::None,
+                    0},
+        VerdictCase{"svcd_fields_at_ffmpeg_rate",
+                    [] {
+                      Recipe r;
+                      r.pack_size = 2324;
+                      r.scr_units = 6900;
+                      r.mux = 7218;  // 2,887,200 bit/s
+                      r.video = {480, 576, 2, 3, 6500, true};
+                      r.ac3 = false;
+                      r.bounds = {{0xE0, 1, 230}};
+                      r.padding = 1500;
+                      return r;
+                    },
+                    {"mux_rate_above_profile"},
+                    {},
+                    Remedy::Rewrite,
+                    2788800},
+        VerdictCase{"vcd_as_authored",
+                    [] {
+                      Recipe r;
+                      r.pack_size = 2324;
+                      r.mpeg1 = true;
+                      r.scr_units = 3528;
+                      r.mux = 3528;
+                      r.video = {352, 288, 8, 3, 2875, false};
+                      r.ac3 = false;
+                      r.bounds = {{0xE0, 1, 46}};
+                      return r;
+                    },
+                    {},
+                    {},
+                    Remedy::None,
+                    0},
+        VerdictCase{"vcd_with_mpeg2_video",
+                    [] {
+                      Recipe r;
+                      r.pack_size = 2324;
+                      r.mpeg1 = true;
+                      r.scr_units = 3528;
+                      r.mux = 3528;
+                      r.video = {352, 288, 2, 3, 2875, true};
+                      r.ac3 = false;
+                      r.bounds = {{0xE0, 1, 46}};
+                      return r;
+                    },
+                    {"video_outside_profile"},
+                    {},
+                    Remedy::Reencode,
+                    0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- the elementary streams ---
+
+TEST(Streams, CodecsRatesAndPresentation) {
+  AuditRun r = audit(build(dvd()));
+  const Measurement& m = r.measurement;
+  const StreamCount& video = m.census.ids[0xE0];
+  EXPECT_EQ(video.codec, Codec::Mpeg2Video);
+  EXPECT_EQ(video.video.width, 720u);
+  EXPECT_EQ(declared_bit_rate(video.video), 8000000u);
+  const StreamCount& ac3 = m.census.subs[0x80];
+  EXPECT_EQ(ac3.codec, Codec::Ac3);
+  EXPECT_EQ(ac3.ac3.bit_rate, 192000u);
+  EXPECT_EQ(ac3.packets, 100u);
+  // 200-byte packets: 6 + 3 + 5 header bytes, 4 of sub-stream header
+  EXPECT_EQ(ac3.payload_bytes, 100u * (200 - 14 - 4));
+  uint64_t rate = 0;
+  ASSERT_TRUE(stream_rate(m, ac3, rate));
+  // 399 pairs of 2048 bytes at 25200 units: sum dt = 399 * 2048 * 540000 / 25200 ticks, floored per
+  // SCR
+  EXPECT_EQ(rate, uint64_t(Wide(ac3.payload_bytes) * 8 * kTicksPerSecond / m.sum_dt));
+  // PTS 7200 .. 7200 + 399 * 3600, plus one frame at 25 fps: 400 frames = 16 s
+  EXPECT_TRUE(r.verdict.presentation.known);
+  EXPECT_EQ(r.verdict.presentation.id, 0xE0);
+  EXPECT_EQ(r.verdict.presentation.ms, 16000u);
+  EXPECT_EQ(video.first_pts, 7200u);
+  EXPECT_EQ(video.last_pts, 7200u + 399 * 3600);
+}
+
+// Two segments (the SCR restarts between them): the presentation is the sum of
+// their spans, each with its frame; B-pictures out of order change nothing.
+TEST(Streams, PresentationOverSegmentsWithPicturesOutOfOrder) {
+  StreamBuilder b;
+  const int64_t order[] = {3600, 0, 10800, 7200};  // I P B B as they are sent
+  for (int seg = 0; seg < 2; ++seg)
+    for (int k = 0; k < 4; ++k) {
+      b.pack_scr(uint64_t(k) * 100000, 5000);
+      pes(b, 0xE0, 2000, k == 0 && seg == 0 ? sequence({}) : Bytes{},
+          order[k] + seg * 900000 + (seg ? 5 : 0));
+    }
+  AuditRun r = audit(b.end().data);
+  ASSERT_TRUE(r.verdict.presentation.known);
+  // each segment: 10800 ticks + 3600 for its last frame = 160 ms
+  EXPECT_EQ(r.verdict.presentation.ms, 320u);
+  EXPECT_EQ(r.measurement.discontinuities, 1u);
+}
+
+// Without a video stream the longest PTS span counts, without a frame period.
+TEST(Streams, PresentationFromAudioAlone) {
+  StreamBuilder b;
+  for (int k = 0; k < 10; ++k) {
+    b.pack_scr(uint64_t(k) * 100000, 5000);
+    Bytes sub = {0x81, 0x01, 0x00, 0x01};
+    sub.insert(sub.end(), kAc3.begin(), kAc3.end());
+    pes(b, 0xBD, 500, sub, k * 2880);
+    pes(b, 0xC0, 300, {}, k * 1000);
+  }
+  AuditRun r = audit(b.end().data);
+  ASSERT_TRUE(r.verdict.presentation.known);
+  EXPECT_TRUE(r.verdict.presentation.is_sub);
+  EXPECT_EQ(r.verdict.presentation.sub, 0x81);
+  EXPECT_EQ(r.verdict.presentation.ms, 288u);  // 9 * 2880 ticks
+}
+
+TEST(Streams, JsonEntriesSplitPrivateStream1) {
+  AuditRun r = audit(build(dvd()));
+  nlohmann::ordered_json j = json_report("x.vob", r.measurement, r.verdict);
+  ASSERT_EQ(j["streams"].size(), 2u);
+  const auto& ac3 = j["streams"][0];
+  EXPECT_EQ(ac3["id"], "bd");
+  EXPECT_EQ(ac3["sub"], "80");
+  EXPECT_EQ(ac3["codec"], "ac3");
+  EXPECT_EQ(ac3["sample_rate"], 48000);
+  EXPECT_EQ(ac3["channels"], 2);
+  EXPECT_EQ(ac3["bit_rate"], 192000);
+  EXPECT_EQ(ac3["bytes"], r.measurement.streams[0xBD].bytes);
+  const auto& video = j["streams"][1];
+  EXPECT_EQ(video["codec"], "mpeg2video");
+  EXPECT_EQ(video["frame_rate"], "25");
+  EXPECT_EQ(video["aspect"], "4:3");
+  EXPECT_EQ(video["mpeg"], 2);
+  EXPECT_EQ(video["vbv_buffer_size"], 112 * 2048);
+  EXPECT_EQ(j["profile_limits"]["rate_limit"], 10080000);
+  EXPECT_EQ(j["presentation_duration"], 16.0);
+  EXPECT_EQ(j["verdict"]["remedy"], nullptr);
+}
+
+// --- the commands ---
+
+TEST(Report, RemuxCommandPerProfile) {
+  struct Case {
+    const char* profile;
+    const char* path;
+    std::string command;
+  } cases[] = {
+      {"dvd", "movie.vob",
+       "ffmpeg -i movie.vob -map 0 -map -0:d -c copy -f dvd -muxrate 10080000 movie-remux.mpg"},
+      {"svcd", "dir.x/avseq01",
+       "ffmpeg -i dir.x/avseq01 -map 0 -c copy -f svcd -muxrate 2788800 -packetsize 2324 "
+       "dir.x/avseq01-remux.mpg"},
+      {"vcd", "a.b.mpg",
+       "ffmpeg -i a.b.mpg -map 0 -c copy -f vcd -muxrate 1411200 -packetsize 2324 a.b-remux.mpg"},
+  };
+  for (const Case& c : cases) {
+    const ProfileRow* row = nullptr;
+    for (const ProfileRow& p : kProfileRows)
+      if (p.name == c.profile) row = &p;
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(remux_command(c.path, *row), c.command);
+  }
+}
+
+}  // namespace
+}  // namespace psrate::test
