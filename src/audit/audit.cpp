@@ -15,16 +15,6 @@ uint64_t scr_interval(uint64_t earlier, uint64_t later) {
 
 namespace {
 
-// The run of continuous pairs ends: the packs still held are judged.
-void end_run(Measurement& m) {
-  m.packs_below_needed += uint64_t(std::popcount(m.open.too_fast));
-  for (size_t p = 0; p < kProfileCount; ++p) {
-    m.packs_below_limit[p] += uint64_t(std::popcount(m.open.too_fast_at_limit[p]));
-    m.packs_above_limit[p] += uint64_t(std::popcount(m.open.above_limit[p]));
-  }
-  m.open = OpenStretches{};
-}
-
 // Each profile's rate limit in rate units.
 constexpr std::array<uint64_t, kProfileCount> limit_units() {
   std::array<uint64_t, kProfileCount> units{};
@@ -34,17 +24,26 @@ constexpr std::array<uint64_t, kProfileCount> limit_units() {
 }
 inline constexpr std::array<uint64_t, kProfileCount> kLimitUnits = limit_units();
 
-// A slot's pack leaves the stretches: it is counted by each rule it failed.
-void retire_slot(Measurement& m, uint32_t bit) {
+// A slot's pack leaves the stretches: it is counted by each rule it failed. A
+// stretch is too fast for a profile when both its need and the profile's limit
+// exceed its smallest rate.
+void retire_slot(Measurement& m, size_t i) {
   OpenStretches& o = m.open;
-  if (o.too_fast & bit) ++m.packs_below_needed;
-  o.too_fast &= ~bit;
+  if (o.live[i] == 0) return;
+  uint64_t peak_bytes = o.peak_d[i] * kTicksPerByteUnit;
+  uint64_t peak_ticks = o.peak_dt[i] + kScrRoundingSlack;
+  if (o.min_fast[i] != UINT32_MAX) ++m.packs_below_needed;
   for (size_t p = 0; p < kProfileCount; ++p) {
-    if (o.too_fast_at_limit[p] & bit) ++m.packs_below_limit[p];
-    if (o.above_limit[p] & bit) ++m.packs_above_limit[p];
-    o.too_fast_at_limit[p] &= ~bit;
-    o.above_limit[p] &= ~bit;
+    m.packs_below_limit[p] += o.min_fast[i] < kLimitUnits[p];
+    m.packs_above_limit[p] += peak_bytes > kLimitUnits[p] * peak_ticks;
   }
+  o.live[i] = 0;
+}
+
+// The run of continuous pairs ends: the packs still held are judged.
+void end_run(Measurement& m) {
+  for (size_t i = 0; i < kStretchPairs; ++i) retire_slot(m, i);
+  m.open = OpenStretches{};
 }
 
 // Every stretch that ends at the new pair: the last 1..8 pairs of the run.
@@ -55,33 +54,26 @@ void add_continuous_pair(Measurement& m, uint64_t d, uint64_t dt, uint32_t rate,
   OpenStretches& o = m.open;
   size_t slot = o.next;
   o.next = (slot + 1) % kStretchPairs;
-  retire_slot(m, 1u << slot);  // its 8 pairs are past
-  o.d[slot] = o.dt[slot] = 0;
+  retire_slot(m, slot);  // its 8 pairs are past
+  o.d[slot] = o.dt[slot] = o.peak_d[slot] = o.peak_dt[slot] = 0;
   o.live[slot] = ~uint64_t(0);
-  o.min_rate[slot] = UINT32_MAX;
+  o.min_rate[slot] = o.min_fast[slot] = UINT32_MAX;
   o.offset[slot] = offset;
   // need = ceil(bytes / ticks); need > r exactly when bytes > r * ticks
   uint64_t below_max = m.need_max == 0 ? 0 : m.need_max - 1;
-  uint32_t fast = 0, reaching = 0;
-  std::array<uint32_t, kProfileCount> capped{}, above{};
+  uint32_t reaching = 0;
   for (size_t i = 0; i < kStretchPairs; ++i) {
     o.d[i] += d & o.live[i];
     o.dt[i] += dt & o.live[i];
-    o.min_rate[i] = std::min(o.min_rate[i], rate);
+    uint32_t rate_i = o.min_rate[i] = std::min(o.min_rate[i], rate);
     uint64_t bytes = o.d[i] * kTicksPerByteUnit;
     uint64_t ticks = o.dt[i] + kScrRoundingSlack;
-    uint32_t is_fast = uint32_t(bytes > o.min_rate[i] * ticks);
-    fast |= is_fast << i;
-    for (size_t p = 0; p < kProfileCount; ++p) {
-      capped[p] |= (is_fast & uint32_t(o.min_rate[i] < kLimitUnits[p])) << i;
-      above[p] |= uint32_t(bytes > kLimitUnits[p] * ticks) << i;
-    }
+    // the smallest rate only falls as the stretch grows
+    o.min_fast[i] = bytes > rate_i * ticks ? rate_i : o.min_fast[i];
+    bool peak = o.d[i] * (o.peak_dt[i] + kScrRoundingSlack) > o.peak_d[i] * ticks;
+    o.peak_d[i] = peak ? o.d[i] : o.peak_d[i];
+    o.peak_dt[i] = peak ? o.dt[i] : o.peak_dt[i];
     reaching |= uint32_t(bytes > below_max * ticks) << i;
-  }
-  o.too_fast |= fast;
-  for (size_t p = 0; p < kProfileCount; ++p) {
-    o.too_fast_at_limit[p] |= capped[p];
-    o.above_limit[p] |= above[p];
   }
   for (size_t i = 0; reaching != 0; ++i, reaching >>= 1) {
     if ((reaching & 1) == 0) continue;

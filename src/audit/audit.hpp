@@ -46,17 +46,17 @@ struct StreamTally {
 // The stretches still growing in the current run of continuous pairs: one slot
 // per pack that begins one of the last 8 pairs, each with the sums from that
 // pack to the last pair. Every slot takes each new pair alike, branch-free.
+// When its 8 pairs are past, a slot's pack is judged on what its stretches
+// left: the smallest rate among those delivered too fast, and the one of
+// largest need (against each profile's limit).
 struct OpenStretches {
   std::array<uint64_t, kStretchPairs> d{}, dt{};
   std::array<uint64_t, kStretchPairs> live{};  // all ones for a slot in use, else 0
   std::array<uint32_t, kStretchPairs> min_rate{};
+  std::array<uint32_t, kStretchPairs> min_fast{};  // UINT32_MAX: no stretch too fast
+  std::array<uint64_t, kStretchPairs> peak_d{}, peak_dt{};
   std::array<uint64_t, kStretchPairs> offset{};  // the pack that begins the stretches
-  uint32_t too_fast = 0;  // slots whose pack begins a stretch above its rates
-  // The same, with each stretch's need capped at a profile's rate limit: a
-  // stretch counts when both its need and the limit exceed its smallest rate.
-  std::array<uint32_t, kProfileCount> too_fast_at_limit{};
-  std::array<uint32_t, kProfileCount> above_limit{};  // slots beginning a stretch above a limit
-  size_t next = 0;                                    // the slot the next pair's pack takes
+  size_t next = 0;                               // the slot the next pair's pack takes
 };
 
 // Everything the walk tallies: fixed-size, no allocation, whatever the file's size.

@@ -393,8 +393,8 @@ void put_rates(OutBuffer& out, const Measurement& m, const Verdict& v) {
   line(out, "average rate", v.has_timing ? dec(v.average_rate) + " bit/s" : std::string("none"));
   line(out, "needed rate",
        v.has_timing ? dec(v.needed_rate) + " bit/s, first from the pack at " +
-                          offset_text(m.needed_at) + "; " + dec(m.packs_below_needed) +
-                          plural(m.packs_below_needed, " pack", " packs") + " below it"
+                          offset_text(m.needed_at) + "; " + dec(v.packs_below) +
+                          plural(v.packs_below, " pack", " packs") + " below it"
                     : std::string("none"));
   line(out, "player duration",
        v.has_player_duration
@@ -528,7 +528,7 @@ nlohmann::ordered_json json_report(std::string_view path, const Measurement& m, 
   j["average_rate"] = value_or_null(v.has_timing, v.average_rate);
   j["needed_rate"] = value_or_null(v.has_timing, v.needed_rate);
   j["needed_at"] = value_or_null(v.has_timing, m.needed_at);
-  j["packs_below_needed"] = m.packs_below_needed;
+  j["packs_below_needed"] = v.packs_below;
   j["duration_from_mux_rate"] = v.has_player_duration ? ms_seconds(v.player_duration_ms) : Json();
   j["presentation_duration"] = v.presentation.known ? ms_seconds(v.presentation.ms) : Json();
   j["bad_pes_headers"] = m.census.bad_pes_headers;
