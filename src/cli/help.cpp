@@ -11,7 +11,7 @@ constexpr std::string_view kHelpHead =
     "       psrate [OPTION...] FILE BITRATE   set every program_mux_rate and rate_bound\n"
     "                                         in FILE to BITRATE bit/s, in place\n"
     "       psrate --check [--json] FILE      audit FILE (read only)\n"
-    "       psrate --fix [-q] [--json] FILE   audit FILE, apply a rewrite verdict, and\n"
+    "       psrate --fix [-q] [--json] FILE   audit FILE, apply a rewrite verdict and\n"
     "                                         audit it again\n"
     "\n"
     "Options (before FILE; a lone -- ends them):\n"
