@@ -28,6 +28,11 @@ enum class Codec : uint8_t {
   Subpicture,
 };
 
+// The smallest read window that holds every PES packet whole (a length of
+// 65535 after its 6 fixed bytes) with the walk's margin: the census of a
+// smaller window leaves the codec search of larger packets out.
+inline constexpr size_t kWholePacketWindow = 6 + 65535 + kMinWindowSize;
+
 // Bytes kept per stream while its first header is looked for: a sequence
 // header with both quantiser matrices and its extension fits.
 inline constexpr size_t kHeaderTail = 160;
