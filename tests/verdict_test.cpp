@@ -394,6 +394,21 @@ TEST(Streams, PresentationOverSegmentsWithPicturesOutOfOrder) {
   EXPECT_EQ(r.measurement.discontinuities, 1u);
 }
 
+// An end code ends a segment where it stands, before the next pack header.
+TEST(Streams, EndCodeEndsTheSegment) {
+  StreamBuilder b;
+  b.pack_scr(0, 5000);
+  pes(b, 0xE0, 500, sequence({}), 0);
+  pes(b, 0xE0, 500, {}, 3600);
+  b.end();
+  pes(b, 0xE0, 500, {}, 900000);  // joined files: the next file's first packet
+  b.pack_scr(0, 5000);
+  pes(b, 0xE0, 500, {}, 903600);
+  AuditRun r = audit(b.end().data);
+  ASSERT_TRUE(r.verdict.presentation.known);
+  EXPECT_EQ(r.verdict.presentation.ms, 160u);  // two segments of 3600 ticks and a frame
+}
+
 // Without a video stream the longest PTS span counts, without a frame period.
 TEST(Streams, PresentationFromAudioAlone) {
   StreamBuilder b;

@@ -183,6 +183,7 @@ void measure_unit(Measurement& m, const Unit& u) {
     case UnitKind::EndCode:
       if (m.end_codes++ == 0) m.first_end_code = u.offset;
       m.broken = true;
+      census_break(m.census);
       extent = kStartCodeBytes;
       break;
     case UnitKind::ZeroStuffing: ++m.zero_stuffing; break;
@@ -190,6 +191,7 @@ void measure_unit(Measurement& m, const Unit& u) {
       if (m.skipped_ranges++ == 0) m.first_skipped = u.offset;
       m.skipped_bytes += u.length;
       m.broken = true;
+      census_break(m.census);
       break;
     case UnitKind::PrivateStream1:
     case UnitKind::Padding:

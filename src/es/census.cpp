@@ -115,13 +115,14 @@ void look_for_header(StreamCount& s, Family f, std::span<const uint8_t> payload)
   if (s.codec != Codec::Unknown) s.tail_size = 0;
 }
 
-void take_pts(StreamCount& s, uint64_t pts) {
+void take_pts(StreamCensus& c, StreamCount& s, uint64_t pts) {
   if (!s.has_pts) s.first_pts = pts;
   s.has_pts = true;
   s.last_pts = pts;
   PtsSpan& span = s.span;
   if (!span.open) {
     span = {true, pts, 0, 0};
+    ++c.open_spans;
     return;
   }
   // nearest the segment's first PTS, modulo 2^33
@@ -156,7 +157,7 @@ void take_private_stream_1(StreamCensus& c, const Unit& u, const PesHeader& h) {
   c.last_sub = sub.id;
   StreamCount& s = c.subs[sub.id];
   count(s, u, h.payload + sub.header);
-  if (h.has_pts) take_pts(s, h.pts);
+  if (h.has_pts) take_pts(c, s, h.pts);
   if (s.codec == Codec::Unknown && sub.kind == SubStreamKind::Lpcm) {
     s.codec = Codec::Lpcm;
     s.lpcm = sub;
@@ -187,7 +188,7 @@ void census_take(StreamCensus& c, const Unit& u) {
   }
   count(s, u, h.payload);
   if (id == 0xBD) return take_private_stream_1(c, u, h);
-  if (h.has_pts) take_pts(s, h.pts);
+  if (h.has_pts) take_pts(c, s, h.pts);
   look_for_header(s, family_of(id, SubStreamKind::Other), searched(s, u, h.payload));
 }
 
@@ -203,8 +204,10 @@ void close_span(StreamCount& s) {
 }  // namespace
 
 void census_break(StreamCensus& c) {
+  if (c.open_spans == 0) return;
   for (StreamCount& s : c.ids) close_span(s);
   for (StreamCount& s : c.subs) close_span(s);
+  c.open_spans = 0;
 }
 
 uint64_t pts_span(const StreamCount& s) {

@@ -68,6 +68,7 @@ struct StreamCensus {
   std::array<StreamCount, 256> ids{};   // by stream_id; 0xBD counts every sub-stream
   std::array<StreamCount, 256> subs{};  // private stream 1's sub-streams, by sub_stream_id
   uint64_t bad_pes_headers = 0;
+  uint32_t open_spans = 0;  // streams with a PTS in the current segment
   // the sub-stream of the last packet taken, when it was one of private stream 1's
   bool last_sub_known = false;
   uint8_t last_sub = 0;
