@@ -30,9 +30,12 @@ _psrate() {
   done
 
   if ((in_options)) && [[ $cur == -* ]]; then
-    # An option given twice is refused, so each is offered once.
+    # An option given twice is refused, so each is offered once; --check and
+    # --fix do not go together, so neither is offered after the other.
+    [[ " ${given[*]} " == *" --check "* ]] && given+=(--fix)
+    [[ " ${given[*]} " == *" --fix "* ]] && given+=(--check)
     local option offer=()
-    for option in --help -h --version --resync --past-end --check --json --quiet -q --; do
+    for option in --help -h --version --resync --past-end --check --fix --json --quiet -q --; do
       [[ " ${given[*]} " == *" $option "* ]] || offer+=("$option")
     done
     mapfile -t COMPREPLY < <(compgen -W "${offer[*]}" -- "$cur")
@@ -41,8 +44,8 @@ _psrate() {
 
   case $operands in
     0) ;;
-    1) # BITRATE: the usual DVD, SVCD and VCD rates; --check takes none
-      [[ " ${given[*]} " == *" --check "* ]] && return
+    1) # BITRATE: the usual DVD, SVCD and VCD rates; --check and --fix take none
+      [[ " ${given[*]} " == *" --check "* || " ${given[*]} " == *" --fix "* ]] && return
       mapfile -t COMPREPLY < <(compgen -W "10080000 2788800 2520000 1411200" -- "$cur")
       compopt -o nosort 2>/dev/null
       return
