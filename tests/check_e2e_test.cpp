@@ -54,7 +54,7 @@ std::string report_below(const std::string& path) {
          "player duration    0.742 s (size / the first program_mux_rate)\n"
          "\n"
          "Streams:\n"
-         "  e0     video (no sequence header found), avg 2.2 Mbit/s\n"
+         "  e0     video (no sequence header found), avg 2.16 Mbit/s\n"
          "\n"
          "Problems:\n"
          "  mux_rate_below_needed (remedy: rewrite)\n"

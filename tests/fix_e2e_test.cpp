@@ -106,8 +106,8 @@ TEST(Fix, WritesNothingWhenTheVerdictIsARemux) {
   EXPECT_NE(r.out.find("\nVerdict: remux, the elementary streams fit the dvd profile"),
             std::string::npos);
   EXPECT_EQ(tail_after(r.out, "\n\n"),
-            "\n\nNothing written: the verdict is remux. The SCRs themselves exceed the "
-            "profile, and rate fields that disagree with them would only hide it.\n");
+            "\n\nNothing written: the verdict is remux. The SCRs themselves exceed the profile,\n"
+            "and rate fields that disagree with them would only hide it.\n");
   EXPECT_EQ(read_file(path), fast);
   Json j = Json::parse(run_psrate({kBin, "--fix", "--json", path}).out);
   EXPECT_EQ(j["before"]["verdict"]["remedy"], "remux");

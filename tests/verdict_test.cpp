@@ -11,6 +11,7 @@
 
 #include "audit/audit.hpp"
 #include "audit/report.hpp"
+#include "audit/streams.hpp"
 #include "stream_builder.hpp"
 #include "support.hpp"
 
@@ -449,6 +450,64 @@ TEST(Streams, JsonEntriesSplitPrivateStream1) {
   EXPECT_EQ(j["verdict"]["remedy"], nullptr);
 }
 
+TEST(Streams, RatesInWords) {
+  struct Case {
+    uint64_t bps;
+    const char* words;
+  } cases[] = {
+      {224000, "224 kbit/s"},    {191949, "191.9 kbit/s"},   {32978, "33.0 kbit/s"},
+      {999949, "999.9 kbit/s"},  {999950, "1.0 Mbit/s"},     {1150000, "1.15 Mbit/s"},
+      {9000000, "9.0 Mbit/s"},   {10080000, "10.08 Mbit/s"}, {0, "0 kbit/s"},
+      {1411200, "1.411 Mbit/s"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(rate_words(c.bps), c.words) << c.bps;
+}
+
+TEST(Streams, OneLineEachInWords) {
+  StreamCount ac3;
+  ac3.codec = Codec::Ac3;
+  ac3.ac3 = {48000, 448000, 1792, 7, true, 6};
+  StreamCount dts;
+  dts.codec = Codec::Dts;
+  dts.dts = {48000, 1006, 512, 2, false, 2};
+  StreamCount lpcm;
+  lpcm.codec = Codec::Lpcm;
+  lpcm.lpcm.lpcm_rate = 96000;
+  lpcm.lpcm.lpcm_bits = 24;
+  lpcm.lpcm.lpcm_channels = 1;
+  StreamCount mp2;
+  mp2.codec = Codec::MpegAudio;
+  mp2.mpeg_audio = {1, 2, 224000, 44100, 1, 2, false, 731, 1152};
+  StreamCount vcd;
+  vcd.codec = Codec::Mpeg1Video;
+  vcd.video.width = 352;
+  vcd.video.height = 240;
+  vcd.video.aspect_ratio_information = 12;
+  vcd.video.frame_rate_code = 4;
+  vcd.video.bit_rate_value = 2875;
+  StreamCount nothing;
+  struct Case {
+    StreamRef ref;
+    const char* name;
+    const char* words;
+  } cases[] = {
+      {{0xBD, true, 0x80, &ac3}, "bd 80", "AC-3 48 kHz 5.1, 448 kbit/s"},
+      {{0xBD, true, 0x88, &dts}, "bd 88", "DTS 48 kHz 2.0"},
+      {{0xBD, true, 0xA0, &lpcm}, "bd a0", "LPCM 96 kHz 24-bit 1 channel"},
+      {{0xC1, false, 0, &mp2}, "c1", "MPEG-1 Layer II 44.1 kHz joint stereo, 224 kbit/s"},
+      {{0xE0, false, 0, &vcd}, "e0", "MPEG-1 video 352x240 4:3 29.97 fps, max 1.15 Mbit/s"},
+      {{0xE1, false, 0, &nothing}, "e1", "video (no sequence header found)"},
+      {{0xC0, false, 0, &nothing}, "c0", "MPEG audio (no frame header found)"},
+      {{0xBD, true, 0x40, &nothing}, "bd 40", "private stream 1 sub-stream (no header found)"},
+      {{0xBF, false, 0, &nothing}, "bf", "private stream 2"},
+      {{0xBE, false, 0, &nothing}, "be", "padding"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(stream_name(c.ref), c.name);
+    EXPECT_EQ(stream_description(c.ref), c.words) << c.name;
+  }
+}
+
 // --- the commands ---
 
 TEST(Report, RemuxCommandPerProfile) {
@@ -464,6 +523,9 @@ TEST(Report, RemuxCommandPerProfile) {
        "dir.x/avseq01-remux.mpg"},
       {"vcd", "a.b.mpg",
        "ffmpeg -i a.b.mpg -map 0 -c copy -f vcd -muxrate 1411200 -packetsize 2324 a.b-remux.mpg"},
+      // a name that reads as an option
+      {"dvd", "-x.mpg",
+       "ffmpeg -i ./-x.mpg -map 0 -map -0:d -c copy -f dvd -muxrate 10080000 ./-x-remux.mpg"},
   };
   for (const Case& c : cases) {
     const ProfileRow* row = nullptr;

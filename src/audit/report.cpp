@@ -215,16 +215,25 @@ std::string fix_command(std::string_view path, const Verdict& v) {
   return c + shell_word(path) + " " + dec(v.suggested_rate);
 }
 
+namespace {
+
+// A file name that begins with '-' reads as an option to ffmpeg: "./" before it.
+std::string not_an_option(std::string_view path) {
+  return (!path.empty() && path[0] == '-' ? "./" : "") + std::string(path);
+}
+
+}  // namespace
+
 std::string remux_command(std::string_view path, const ProfileRow& row) {
   std::string_view stem = path;
   size_t dot = stem.rfind('.'), slash = stem.find_last_of("/\\");
   if (dot != std::string_view::npos && (slash == std::string_view::npos || dot > slash))
     stem = stem.substr(0, dot);
-  std::string c = "ffmpeg -i " + shell_word(path) + " -map 0";
+  std::string c = "ffmpeg -i " + shell_word(not_an_option(path)) + " -map 0";
   if (row.name == "dvd") c += " -map -0:d";  // the dvd muxer writes its own navigation packs
   c += " -c copy -f " + std::string(row.name) + " -muxrate " + dec(row.standard_rate);
   if (row.name != "dvd") c += " -packetsize " + dec(row.pack_size);
-  return c + " " + shell_word(std::string(stem) + "-remux.mpg");
+  return c + " " + shell_word(not_an_option(std::string(stem) + "-remux.mpg"));
 }
 
 std::string verdict_command(std::string_view path, const Verdict& v) {
@@ -392,10 +401,13 @@ void put_rates(OutBuffer& out, const Measurement& m, const Verdict& v) {
            plural(m.discontinuities, " discontinuity", " discontinuities"));
   line(out, "average rate", v.has_timing ? dec(v.average_rate) + " bit/s" : std::string("none"));
   line(out, "needed rate",
-       v.has_timing ? dec(v.needed_rate) + " bit/s, first from the pack at " +
-                          offset_text(m.needed_at) + "; " + dec(v.packs_below) +
-                          plural(v.packs_below, " pack", " packs") + " below it"
-                    : std::string("none"));
+       v.has_timing
+           ? dec(v.needed_rate) + " bit/s, first from the pack at " + offset_text(m.needed_at) +
+                 "; " + dec(v.packs_below) + plural(v.packs_below, " pack", " packs") +
+                 (v.judged_at_limit && v.row ? " below it or the " + std::string(v.row->name) +
+                                                   " limit, whichever is lower"
+                                             : std::string(" below it"))
+           : std::string("none"));
   line(out, "player duration",
        v.has_player_duration
            ? seconds(v.player_duration_ms) + " s (size / the first program_mux_rate)"
@@ -447,10 +459,19 @@ void put_verdict(OutBuffer& out, std::string_view path, const Verdict& v) {
       return;
     case Remedy::None: break;
   }
-  put(out, "Verdict: none\nFix: none needed for the rate fields.\n");
+  if (v.problem)
+    put_wrapped(out,
+                "Verdict: none of rewrite, remux or reencode mends the problems above: the rate "
+                "fields are not their cause",
+                2, 2);
+  else
+    put(out, "Verdict: none\n");
+  put(out, "Fix: none needed for the rate fields.\n");
 }
 
 }  // namespace
+
+void put_wrapped_text(OutBuffer& out, std::string_view text) { put_wrapped(out, text, 0); }
 
 void put_verdict_lines(OutBuffer& out, std::string_view path, const Verdict& v) {
   put_verdict(out, path, v);

@@ -32,6 +32,9 @@ std::string remux_command(std::string_view path, const ProfileRow& row);
 std::string verdict_command(std::string_view path, const Verdict& v);
 
 void put_report(OutBuffer& out, std::string_view path, const Measurement& m, const Verdict& v);
+// Words on lines of at most 80 columns.
+void put_wrapped_text(OutBuffer& out, std::string_view text);
+
 // The verdict and the command that applies it, as the report ends.
 void put_verdict_lines(OutBuffer& out, std::string_view path, const Verdict& v);
 

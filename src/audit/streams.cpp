@@ -117,11 +117,13 @@ std::string unknown_words(const StreamRef& r) {
 }  // namespace
 
 std::string rate_words(uint64_t bps) {
-  if (bps >= 1'000'000) {
-    std::string r = decimal(bps, 1'000'000, 1);
+  if (bps >= 999'950) {  // 1000.0 kbit/s and above
+    std::string r = decimal(bps, 1'000'000, 3);
     return (r.find('.') == std::string::npos ? r + ".0" : r) + " Mbit/s";
   }
-  return decimal(bps, 1000, 1) + " kbit/s";
+  if (bps % 1000 == 0) return dec(bps / 1000) + " kbit/s";
+  std::string r = decimal(bps, 1000, 1);
+  return (r.find('.') == std::string::npos ? r + ".0" : r) + " kbit/s";
 }
 
 std::string stream_name(const StreamRef& s) {

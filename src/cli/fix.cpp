@@ -123,8 +123,7 @@ int fix_file(const Options& options, std::span<uint8_t> window, OutBuffer& out,
       put_json(out, j);
     } else {
       put_char(out, '\n');
-      put(out, why_nothing_is_written(before));
-      put_char(out, '\n');
+      put_wrapped_text(out, why_nothing_is_written(before));
     }
     if (!flush(out)) return 1;
     return before.problem ? 2 : 0;
