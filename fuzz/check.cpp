@@ -16,6 +16,7 @@
 #include "audit/report.hpp"
 #include "cli/cli.hpp"
 #include "es/census.hpp"
+#include "pstd/access_units.hpp"
 #include "es/codecs.hpp"
 #include "es/pes.hpp"
 #include "io/byte_source.hpp"
@@ -777,6 +778,67 @@ std::string check_census(const Bytes& original, size_t window_size) {
   return "";
 }
 
+// The access units of the input's bytes taken as one elementary stream of each
+// kind: the same marks whether the bytes come whole or in pieces of 1 or 7,
+// each within the bytes and in order.
+template <typename Scanner, typename Scan>
+std::string marks_of(const Bytes& bytes, size_t piece, Scanner s, Scan scan,
+                     std::vector<AuMark>& all) {
+  for (size_t at = 0; at < bytes.size();) {
+    AuMarks marks;
+    size_t n = std::min(piece, bytes.size() - at);
+    size_t taken = scan(s, std::span<const uint8_t>(bytes.data() + at, n), marks);
+    if (taken == 0 && marks.count == 0) return "a scan took nothing";
+    all.insert(all.end(), marks.mark.begin(), marks.mark.begin() + long(marks.count));
+    at += taken;
+  }
+  uint64_t last = 0;
+  for (const AuMark& m : all) {
+    uint64_t pos = m.kind == AuMark::Commence ? m.pos : m.end;
+    if (pos < last || (m.kind == AuMark::Commence && pos >= bytes.size()) ||
+        (m.kind == AuMark::End && pos > bytes.size() + 4))
+      return "access units out of order or out of the bytes";
+    last = m.kind == AuMark::Commence ? pos : last;
+  }
+  return "";
+}
+
+bool same_marks(const std::vector<AuMark>& a, const std::vector<AuMark>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (a[i].kind != b[i].kind || a[i].pos != b[i].pos || a[i].end != b[i].end ||
+        a[i].picture.type != b[i].picture.type)
+      return false;
+  return true;
+}
+
+template <typename Scanner, typename Scan>
+std::string check_scanner(const Bytes& bytes, Scanner s, Scan scan) {
+  std::vector<AuMark> whole, ones, sevens;
+  for (auto [piece, marks] : {std::pair{bytes.size() + 1, &whole}, std::pair{size_t(1), &ones},
+                              std::pair{size_t(7), &sevens}})
+    if (std::string b = marks_of(bytes, piece, s, scan, *marks); !b.empty()) return b;
+  if (!same_marks(whole, ones) || !same_marks(whole, sevens))
+    return "access units depend on how the bytes are split";
+  return "";
+}
+
+std::string check_access_units(const Bytes& bytes) {
+  auto video = [](VideoScanner& s, std::span<const uint8_t> b, AuMarks& m) {
+    return scan_video(s, b, m);
+  };
+  if (std::string b = check_scanner(bytes, VideoScanner{}, video); !b.empty()) return "video " + b;
+  for (FrameCodec codec : {FrameCodec::MpegAudio, FrameCodec::Ac3, FrameCodec::Dts}) {
+    FrameScanner s;
+    s.codec = codec;
+    auto frames = [](FrameScanner& f, std::span<const uint8_t> b, AuMarks& m) {
+      return scan_frames(f, b, m);
+    };
+    if (std::string b = check_scanner(bytes, s, frames); !b.empty()) return "audio " + b;
+  }
+  return "";
+}
+
 // Bitrate text from the input's bytes, in the grammar's own alphabet.
 std::string bitrate_text(const uint8_t* data, size_t size) {
   static constexpr std::string_view kAlphabet = "0123456789.kKMmbBpPsSiItT/ +-\t9";
@@ -812,6 +874,7 @@ std::string check_input(const uint8_t* data, size_t size, size_t window_size) {
   if (std::string breach = check_audit(original, window_size); !breach.empty())
     return "--check " + breach;
   if (std::string breach = check_census(original, window_size); !breach.empty()) return breach;
+  if (std::string breach = check_access_units(original); !breach.empty()) return breach;
   return "";
 }
 
