@@ -6,10 +6,23 @@
 #include <nlohmann/json.hpp>
 
 #include "audit/streams.hpp"
+#include "io/joined_source.hpp"
 #include "text/offsets.hpp"
 
 namespace psrate {
 namespace {
+
+// The files of a joined stream whose report is being written, or nullptr.
+const JoinedFiles* g_parts = nullptr;
+
+// An offset of the stream, and in a joined stream also the file that holds it
+// and the offset there: "0x4001a000 (1073848320; VTS_01_2.VOB+0x0001a000)".
+std::string where(uint64_t offset) {
+  if (g_parts == nullptr) return offset_text(offset);
+  PartOffset at = locate(*g_parts, offset);
+  return hex_offset(offset) + " (" + std::to_string(offset) + "; " + g_parts->parts[at.part].path +
+         "+" + hex_offset(at.offset) + ")";
+}
 
 std::string dec(uint64_t v) { return std::to_string(v); }
 
@@ -82,7 +95,7 @@ std::string below_needed_message(const Measurement& m, const Verdict& v) {
            std::string(v.row->name) + " limit of " + dec(v.row->rate_limit) +
            " bit/s: the fields hold " + field_range(m.mux_min, m.mux_max) + ", and " + packs + ".";
   return "The SCRs deliver bytes faster than program_mux_rate says: they need up to " +
-         dec(v.needed_rate) + " bit/s (first from the pack at " + offset_text(m.needed_at) +
+         dec(v.needed_rate) + " bit/s (first from the pack at " + where(m.needed_at) +
          "), the fields hold " + field_range(m.mux_min, m.mux_max) + ", and " + packs + ".";
 }
 
@@ -178,15 +191,14 @@ std::string finding_message(Finding f, const Measurement& m, const Verdict& v) {
     case Finding::Damaged:
       return dec(m.skipped_bytes) + plural(m.skipped_bytes, " byte", " bytes") + " in " +
              dec(m.skipped_ranges) + plural(m.skipped_ranges, " range", " ranges") +
-             " (the first at " + offset_text(m.first_skipped) +
+             " (the first at " + where(m.first_skipped) +
              ") are not units: they were stepped over to the next pack header.";
     case Finding::DataAfterEndCode:
-      return "Units follow the end code at " + offset_text(m.first_end_code) + " (" +
+      return "Units follow the end code at " + where(m.first_end_code) + " (" +
              dec(m.file_size - m.first_end_code - kStartCodeBytes) +
              " bytes after it): a run without --past-end stops there.";
     case Finding::Truncated:
-      return "The file ends inside the unit at " + offset_text(m.truncated_at) +
-             ": it has been cut.";
+      return "The file ends inside the unit at " + where(m.truncated_at) + ": it has been cut.";
     case Finding::ScrDiscontinuity:
       return dec(m.discontinuities) + " of " + dec(m.pairs) +
              " pairs of packs are not continuous (the SCR restarts, jumps by more than 0.7 s or "
@@ -225,11 +237,18 @@ std::string not_an_option(std::string_view path) {
 }  // namespace
 
 std::string remux_command(std::string_view path, const ProfileRow& row) {
-  std::string_view stem = path;
+  std::string_view stem = g_parts ? std::string_view(g_parts->parts[0].path) : path;
   size_t dot = stem.rfind('.'), slash = stem.find_last_of("/\\");
   if (dot != std::string_view::npos && (slash == std::string_view::npos || dot > slash))
     stem = stem.substr(0, dot);
-  std::string c = "ffmpeg -i " + shell_word(not_an_option(path)) + " -map 0";
+  // a joined stream is read by ffmpeg's concat protocol, its parts in order
+  std::string input = not_an_option(path);
+  if (g_parts != nullptr) {
+    input = "concat:";
+    for (size_t i = 0; i < g_parts->parts.size(); ++i)
+      input += (i ? "|" : "") + g_parts->parts[i].path;
+  }
+  std::string c = "ffmpeg -i " + shell_word(input) + " -map 0";
   if (row.name == "dvd") c += " -map -0:d";  // the dvd muxer writes its own navigation packs
   c += " -c copy -f " + std::string(row.name) + " -muxrate " + dec(row.standard_rate);
   if (row.name != "dvd") c += " -packetsize " + dec(row.pack_size);
@@ -239,9 +258,18 @@ std::string remux_command(std::string_view path, const ProfileRow& row) {
 std::string verdict_command(std::string_view path, const Verdict& v) {
   switch (v.remedy_needed) {
     case Remedy::Rewrite: {
-      std::string c = "psrate --fix ";
-      if (!path.empty() && path[0] == '-') c += "-- ";
-      return c + shell_word(path);
+      std::string c = g_parts ? "psrate --fix --join " : "psrate --fix ";
+      bool option_like = false;
+      if (g_parts == nullptr) {
+        option_like = !path.empty() && path[0] == '-';
+      } else {
+        for (const JoinedPart& p : g_parts->parts) option_like = option_like || p.path[0] == '-';
+      }
+      if (option_like) c += "-- ";
+      if (g_parts == nullptr) return c + shell_word(path);
+      for (size_t i = 0; i < g_parts->parts.size(); ++i)
+        c += (i ? " " : "") + shell_word(g_parts->parts[i].path);
+      return c;
     }
     case Remedy::Remux: return v.row ? remux_command(path, *v.row) : "";
     case Remedy::Reencode:
@@ -331,6 +359,12 @@ void put_layout(OutBuffer& out, std::string_view path, const Measurement& m, con
   label(out, "file");  // a file name is not wrapped: it is shown as given
   put(out, path);
   put_char(out, '\n');
+  if (g_parts != nullptr) {
+    for (const JoinedPart& p : g_parts->parts) {
+      label(out, "  part");
+      put(out, p.path + ", " + dec(p.size) + " bytes at " + hex_offset(p.start) + "\n");
+    }
+  }
   line(out, "size", dec(m.file_size) + " bytes");
   line(out, "profile", std::string(profile_name(v.profile)));
   std::string packs =
@@ -357,7 +391,7 @@ void put_layout(OutBuffer& out, std::string_view path, const Measurement& m, con
     line(out, "end codes", "none");
   else
     line(out, "end codes",
-         dec(m.end_codes) + ", the first at " + offset_text(m.first_end_code) + ", " +
+         dec(m.end_codes) + ", the first at " + where(m.first_end_code) + ", " +
              dec(m.file_size - m.first_end_code - kStartCodeBytes) + " bytes after it");
   if (m.skipped_ranges == 0)
     line(out, "skipped", "none");
@@ -365,9 +399,9 @@ void put_layout(OutBuffer& out, std::string_view path, const Measurement& m, con
     line(out, "skipped",
          dec(m.skipped_bytes) + " bytes in " + dec(m.skipped_ranges) +
              plural(m.skipped_ranges, " range", " ranges") + ", the first at " +
-             offset_text(m.first_skipped));
+             where(m.first_skipped));
   line(out, "zero stuffing", dec(m.zero_stuffing) + " bytes");
-  line(out, "truncated", m.truncated ? "at " + offset_text(m.truncated_at) : std::string("no"));
+  line(out, "truncated", m.truncated ? "at " + where(m.truncated_at) : std::string("no"));
 }
 
 // The rate fields against the SCRs.
@@ -402,8 +436,8 @@ void put_rates(OutBuffer& out, const Measurement& m, const Verdict& v) {
   line(out, "average rate", v.has_timing ? dec(v.average_rate) + " bit/s" : std::string("none"));
   line(out, "needed rate",
        v.has_timing
-           ? dec(v.needed_rate) + " bit/s, first from the pack at " + offset_text(m.needed_at) +
-                 "; " + dec(v.packs_below) + plural(v.packs_below, " pack", " packs") +
+           ? dec(v.needed_rate) + " bit/s, first from the pack at " + where(m.needed_at) + "; " +
+                 dec(v.packs_below) + plural(v.packs_below, " pack", " packs") +
                  (v.judged_at_limit && v.row ? " below it or the " + std::string(v.row->name) +
                                                    " limit, whichever is lower"
                                              : std::string(" below it"))
@@ -473,6 +507,8 @@ void put_verdict(OutBuffer& out, std::string_view path, const Verdict& v) {
 
 void put_wrapped_text(OutBuffer& out, std::string_view text) { put_wrapped(out, text, 0); }
 
+void set_report_parts(const JoinedFiles* parts) { g_parts = parts; }
+
 void put_verdict_lines(OutBuffer& out, std::string_view path, const Verdict& v) {
   put_verdict(out, path, v);
 }
@@ -505,12 +541,35 @@ uint64_t bd_remainder(const Measurement& m) {
 
 }  // namespace
 
+namespace {
+
+// Each offset of a joined stream also as its file and the offset there:
+// "needed_at_in_file": {"file", "offset"}.
+void add_file_offsets(nlohmann::ordered_json& j) {
+  auto in_file = [](const nlohmann::ordered_json& offset) {
+    if (!offset.is_number_unsigned()) return nlohmann::ordered_json();
+    PartOffset at = locate(*g_parts, offset.get<uint64_t>());
+    return nlohmann::ordered_json{{"file", g_parts->parts[at.part].path}, {"offset", at.offset}};
+  };
+  for (const char* key : {"first_end_code", "truncated_at", "needed_at"})
+    j[std::string(key) + "_in_file"] = in_file(j[key]);
+  j["skipped"]["first_in_file"] = in_file(j["skipped"]["first"]);
+}
+
+}  // namespace
+
 nlohmann::ordered_json json_report(std::string_view path, const Measurement& m, const Verdict& v) {
   using Json = nlohmann::ordered_json;
   auto value_or_null = [](bool present, uint64_t value) { return present ? Json(value) : Json(); };
   auto ms_seconds = [](uint64_t ms) { return Json(double(ms) / 1000.0); };
   Json j;
   j["file"] = std::string(path);
+  if (g_parts != nullptr) {
+    Json files = Json::array();
+    for (const JoinedPart& p : g_parts->parts)
+      files.push_back({{"file", p.path}, {"size", p.size}, {"start", p.start}});
+    j["files"] = files;
+  }
   j["size"] = m.file_size;
   j["profile"] = std::string(profile_name(v.profile));
   j["packs"] = {{"count", m.packs},
@@ -575,6 +634,7 @@ nlohmann::ordered_json json_report(std::string_view path, const Measurement& m, 
        v.remedy_needed == Remedy::None ? Json() : Json(std::string(remedy_name(v.remedy_needed)))},
       {"suggested_rate", value_or_null(v.has_suggestion, v.suggested_rate)},
       {"command", command.empty() ? Json() : Json(command)}};
+  if (g_parts != nullptr) add_file_offsets(j);
   return j;
 }
 

@@ -32,6 +32,12 @@ std::string remux_command(std::string_view path, const ProfileRow& row);
 std::string verdict_command(std::string_view path, const Verdict& v);
 
 void put_report(OutBuffer& out, std::string_view path, const Measurement& m, const Verdict& v);
+struct JoinedFiles;
+// The files of the joined stream whose reports follow (nullptr for one file):
+// offsets name their file too, the report lists the files, and the commands
+// name every part.
+void set_report_parts(const JoinedFiles* parts);
+
 // Words on lines of at most 80 columns.
 void put_wrapped_text(OutBuffer& out, std::string_view text);
 

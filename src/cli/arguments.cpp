@@ -34,6 +34,7 @@ OptionScan scan_options(int argc, const char* const* argv, Options& o) {
       {"--past-end", &o.pass.walk.past_end},
       {"--check", &o.check},
       {"--fix", &o.fix},
+      {"--join", &o.join},
       {"--json", &o.json},
       {"--quiet", &o.pass.quiet},
   };
@@ -46,6 +47,11 @@ OptionScan scan_options(int argc, const char* const* argv, Options& o) {
     if (arg == "-h") arg = "--help";
     if (arg == "-q") arg = "--quiet";
     if (arg.substr(0, 2) != "--") break;
+    if (arg.substr(0, 7) == "--rate=") {
+      if (o.rate != nullptr) name_first(scan, ArgumentError::DoubledOption, argv[scan.first]);
+      o.rate = argv[scan.first] + 7;
+      continue;
+    }
     const Flag* flag = nullptr;
     for (const Flag& f : flags)
       if (f.name == arg) flag = &f;
@@ -63,27 +69,36 @@ OptionScan scan_options(int argc, const char* const* argv, Options& o) {
 ArgumentError operand_error(int count, const Options& o) {
   if (o.json && !o.check && !o.fix) return ArgumentError::JsonWithoutCheck;
   if (o.check && o.fix) return ArgumentError::CheckAndFix;
-  if (o.check && (count >= 2 || o.pass.quiet)) return ArgumentError::CheckWithOperands;
-  if (o.fix && count >= 2) return ArgumentError::FixWithBitrate;
-  if (o.pass.quiet && count < 2 && !o.fix) return ArgumentError::QuietWithoutBitrate;
+  if (o.rate != nullptr && (o.check || o.fix)) return ArgumentError::RateWithCheck;
+  // psrate -q FILE BITRATE: a plain rewrite is quiet with its BITRATE
+  if (o.pass.quiet && !o.fix && o.rate == nullptr && (several_files(o) || count < 2))
+    return ArgumentError::QuietWithoutBitrate;
+  if (several_files(o)) return count == 0 ? ArgumentError::NoFile : ArgumentError::None;
   if (count != 1 && count != 2) return ArgumentError::OperandCount;
   return ArgumentError::None;
 }
 
-// FILE, or FILE BITRATE.
+Failure take_bitrate(const char* text, Options& o) {
+  o.pass.mode = RunMode::Rewrite;
+  o.culprit = text;
+  o.bitrate_error = parse_bitrate(text, o.pass.bitrate);
+  if (o.bitrate_error == BitrateError::None) return Failure::None;
+  o.error = ArgumentError::Bitrate;
+  return Failure::Arguments;
+}
+
+// FILE, FILE BITRATE, or FILE... for the modes that take several.
 Failure take_operands(int count, const char* const* operands, Options& o) {
   o.operands = count;
   o.error = operand_error(count, o);
   if (o.error != ArgumentError::None) return Failure::Arguments;
   if (o.check || o.fix) o.pass.walk = kAuditWalk;
   o.path = operands[0];
-  if (count == 1) return Failure::None;
-  o.pass.mode = RunMode::Rewrite;
-  o.culprit = operands[1];
-  o.bitrate_error = parse_bitrate(operands[1], o.pass.bitrate);
-  if (o.bitrate_error == BitrateError::None) return Failure::None;
-  o.error = ArgumentError::Bitrate;
-  return Failure::Arguments;
+  o.files = operands;
+  o.file_count = several_files(o) ? count : 1;
+  if (o.rate != nullptr) return take_bitrate(o.rate, o);
+  if (several_files(o) || count == 1) return Failure::None;
+  return take_bitrate(operands[1], o);
 }
 
 }  // namespace
@@ -117,10 +132,12 @@ std::string argument_cause(const Options& o) {
       return "psrate: option '" + shown(o.culprit) + "' given twice";
     case ArgumentError::JsonWithoutCheck: return "psrate: --json needs --check or --fix";
     case ArgumentError::CheckAndFix: return "psrate: --check and --fix do not go together";
-    case ArgumentError::CheckWithOperands: return "psrate: --check takes one FILE and no BITRATE";
-    case ArgumentError::FixWithBitrate:
-      return "psrate: --fix takes one FILE and no BITRATE (it sets the rate the check suggests)";
-    case ArgumentError::QuietWithoutBitrate: return "psrate: --quiet needs a BITRATE or --fix";
+    case ArgumentError::RateWithCheck:
+      return "psrate: --rate does not go with --check or --fix (--fix sets the rate the check "
+             "suggests)";
+    case ArgumentError::QuietWithoutBitrate:
+      return "psrate: --quiet needs a BITRATE, --rate or --fix";
+    case ArgumentError::NoFile: return "psrate: expected one FILE or more, got none";
     case ArgumentError::OperandCount:
       return "psrate: expected FILE or FILE BITRATE, got " + std::to_string(o.operands) +
              " operands";

@@ -8,6 +8,7 @@
 
 #include "audit/audit.hpp"
 #include "audit/report.hpp"
+#include "cli/batch.hpp"
 #include "io/console.hpp"
 #include "io/interrupt.hpp"
 #include "io/stream_file.hpp"
@@ -132,26 +133,6 @@ int put_notes(std::string& notes, const PassOutcome& outcome, const PassOptions&
 
 namespace {
 
-// The audit of the open source: 0 without a problem, 2 with one, 1 on failure.
-int check_source(ByteSource& source, std::span<uint8_t> window, OutBuffer& out,
-                 const Options& options, const char* program, const StreamFile& file) {
-  static Measurement measurement;
-  measurement = Measurement{};
-  Failure failure = measure_stream(source, window, measurement);
-  source.close(source.context);  // read only: a close cannot lose a write
-  if (failure != Failure::None) {
-    report(failure, program, file_cause(failure, options.path, file.error));
-    return 1;
-  }
-  Verdict verdict = judge(measurement);
-  if (options.json)
-    put_json_report(out, options.path, measurement, verdict);
-  else
-    put_report(out, options.path, measurement, verdict);
-  if (!flush(out)) return 1;
-  return verdict.problem ? 2 : 0;
-}
-
 int show_request(OutBuffer& out, Request request) {
   out.fd = kStdout;
   if (request == Request::Help) {
@@ -207,20 +188,13 @@ int run(int argc, const char* const* argv) {
     return 1;
   }
   if (options.request != Request::Pass) return show_request(out, options.request);
-  if (options.fix) {
-    out.fd = kStdout;
-    return fix_file(options, window_buffer, out, program);
-  }
+  out.fd = kStdout;
+  if (several_files(options)) return run_units(options, window_buffer, out, program);
   StreamFile file;
   OpenMode open_mode = options.pass.mode == RunMode::Dump ? OpenMode::Read : OpenMode::ReadWrite;
   if (!file_open(file, options.path, open_mode)) {
     report(Failure::Open, program, file_cause(Failure::Open, options.path, file.error));
     return 1;
-  }
-  out.fd = kStdout;
-  if (options.check) {
-    ByteSource source = file_source(file);
-    return check_source(source, window_buffer, out, options, program, file);
   }
   return pass_file(file, window_buffer, out, options, program);
 }

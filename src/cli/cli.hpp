@@ -39,32 +39,43 @@ enum class ArgumentError : uint8_t {
   DoubledOption,
   JsonWithoutCheck,
   CheckAndFix,
-  CheckWithOperands,  // --check with a BITRATE, or with --quiet
-  FixWithBitrate,
-  QuietWithoutBitrate,
+  RateWithCheck,        // --rate with --check or --fix
+  QuietWithoutBitrate,  // --quiet without a BITRATE, --rate or --fix
+  NoFile,               // --check, --fix, --rate or --join without a FILE
   OperandCount,
   Bitrate,
 };
 
 struct Options {
   Request request = Request::Pass;
-  const char* path = nullptr;
+  const char* path = nullptr;  // the first FILE
   PassOptions pass;
-  bool check = false;  // the rate audit, in a read-only walk
-  bool fix = false;    // the audit, the rewrite its verdict asks for, and the audit again
-  bool json = false;   // the audit as one JSON object
+  bool check = false;          // the rate audit, in a read-only walk
+  bool fix = false;            // the audit, the rewrite its verdict asks for, and the audit again
+  bool json = false;           // the audit as one JSON object
+  bool join = false;           // the FILEs are one stream, in the order given
+  const char* rate = nullptr;  // --rate=BITRATE: every FILE rewritten to it
+  const char* const* files = nullptr;  // the FILE operands
+  int file_count = 0;
   ArgumentError error = ArgumentError::None;
   const char* culprit = nullptr;  // the option or the bitrate, as given
   int operands = 0;
   BitrateError bitrate_error = BitrateError::None;
 };
 
-// psrate [OPTION...] FILE [BITRATE]: leading arguments that begin with "--"
-// (and "-h", "-q") are options, up to a lone "--"; the operands that follow
-// choose the mode. --help, then --version, outrank everything else. --check
-// and --fix take FILE alone and imply --resync and --past-end for their
-// audit; --json needs one of them; --quiet needs a BITRATE or --fix. A
-// refused line gives Failure::Arguments, with `error` saying why.
+// Several FILEs, a folder, or --join: each FILE (or the joined stream) is a
+// unit of work of its own.
+constexpr bool several_files(const Options& o) {
+  return o.check || o.fix || o.rate != nullptr || o.join;
+}
+
+// psrate [OPTION...] FILE [BITRATE] | psrate [OPTION...] FILE...: leading
+// arguments that begin with "--" (and "-h", "-q") are options, up to a lone
+// "--"; the operands that follow choose the mode. --help, then --version,
+// outrank everything else. --check, --fix, --rate=BITRATE and --join take one
+// FILE or more; --check and --fix imply --resync and --past-end for their
+// audit; --json needs one of them; --quiet needs a BITRATE, --rate or --fix.
+// A refused line gives Failure::Arguments, with `error` saying why.
 Failure parse_arguments(int argc, const char* const* argv, Options& options);
 
 // The English line that names what is wrong with a refused command line.
@@ -99,11 +110,6 @@ void report(Failure failure, const char* program, const std::string& cause);
 std::string file_cause(Failure failure, const char* path, const FileError& error);
 // The note after an interrupted rewrite.
 std::string interrupted_note(uint64_t at);
-
-// --fix on FILE: the audit, the rewrite its verdict asks for, the audit again;
-// 0 when no problem is left, 2 when one is, 1 on failure, 130 when interrupted.
-int fix_file(const Options& options, std::span<uint8_t> window, OutBuffer& out,
-             const char* program);
 
 // Runs the whole program; returns the exit status.
 int run(int argc, const char* const* argv);

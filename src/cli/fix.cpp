@@ -5,6 +5,7 @@
 
 #include "audit/audit.hpp"
 #include "audit/report.hpp"
+#include "cli/batch.hpp"
 #include "cli/cli.hpp"
 #include "io/interrupt.hpp"
 
@@ -13,71 +14,41 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-struct FixRun {
-  const Options* options = nullptr;
-  std::span<uint8_t> window;
-  OutBuffer* out = nullptr;
-  const char* program = nullptr;
-};
-
-// The audit of the file, read only: 1 on failure (reported), else 0.
-int audit_file(const FixRun& run, Measurement& m, Verdict& v) {
-  StreamFile file;
-  if (!file_open(file, run.options->path, OpenMode::Read)) {
-    report(Failure::Open, run.program, file_cause(Failure::Open, run.options->path, file.error));
+// The rewrite to the suggested rate, walking as the audit did; 130 when
+// interrupted, 1 on failure (reported), else 0.
+int rewrite_unit(Batch& b, const WorkUnit& unit, const Verdict& v, PassOutcome& outcome) {
+  OpenedUnit opened;
+  if (!open_unit(opened, unit, OpenMode::ReadWrite)) {
+    fail_unit(b, unit, Failure::Open, unit_cause(Failure::Open, opened));
     return 1;
-  }
-  m = Measurement{};
-  ByteSource source = file_source(file);
-  Failure failure = measure_stream(source, run.window, m);
-  source.close(source.context);  // read only: a close cannot lose a write
-  if (failure != Failure::None) {
-    report(failure, run.program, file_cause(failure, run.options->path, file.error));
-    return 1;
-  }
-  v = judge(m);
-  return 0;
-}
-
-// The rewrite to the suggested rate, walking as the audit did.
-PassOutcome rewrite_file(const FixRun& run, const Verdict& v, int& status) {
-  PassOutcome outcome;
-  StreamFile file;
-  const char* path = run.options->path;
-  if (!file_open(file, path, OpenMode::ReadWrite)) {
-    report(Failure::Open, run.program, file_cause(Failure::Open, path, file.error));
-    status = 1;
-    outcome.failure = Failure::Open;
-    return outcome;
   }
   PassOptions pass;
   pass.mode = RunMode::Rewrite;
   pass.walk = {v.fix_resync, v.fix_past_end};
   pass.bitrate = uint32_t(v.suggested_rate);
-  pass.quiet = run.options->pass.quiet || run.options->json;  // stdout holds the JSON
+  pass.quiet = b.options->pass.quiet || b.options->json;  // stdout holds the JSON
   pass.encoding = console_encoding(kStdout);
   pass.interactive = is_terminal(kStdout);
   catch_interrupts();
   pass.stop = interrupt_flag();
-  ByteSource source = file_source(file);
-  outcome = run_pass(source, run.window, *run.out, pass);
-  bool output_ok = flush(*run.out);
+  outcome = run_pass(opened.source, b.window, *b.out, pass);
+  bool output_ok = flush(*b.out);
   std::string notes;
   if (outcome.failure == Failure::Interrupted) {
     notes = interrupted_note(outcome.interrupted_at);
-    status = 130;
-  } else if (outcome.failure != Failure::None) {
-    std::string cause;
-    if (outcome.failure != Failure::Output) cause = file_cause(outcome.failure, path, file.error);
-    report(outcome.failure, run.program, cause);
-    status = 1;
-    return outcome;
-  } else {
-    put_notes(notes, outcome, pass);
-    status = output_ok ? 0 : 1;
+    write_all(kStderr, notes.data(), notes.size());
+    return 130;
   }
+  if (outcome.failure != Failure::None) {
+    std::string cause;
+    if (outcome.failure != Failure::Output) cause = unit_cause(outcome.failure, opened);
+    fail_unit(b, unit, outcome.failure, cause);
+    return 1;
+  }
+  put_notes(notes, outcome, pass);
   write_all(kStderr, notes.data(), notes.size());
-  return outcome;
+  if (!output_ok) b.failed = true;
+  return 0;
 }
 
 std::string why_nothing_is_written(const Verdict& v) {
@@ -105,49 +76,53 @@ std::string fixed_line(const PassOutcome& o, uint64_t rate) {
 
 }  // namespace
 
-int fix_file(const Options& options, std::span<uint8_t> window, OutBuffer& out,
-             const char* program) {
+int fix_unit(Batch& b, const WorkUnit& unit) {
   static Measurement measurement;
-  FixRun run{&options, window, &out, program};
+  OutBuffer& out = *b.out;
+  bool json = b.options->json;
   Verdict before;
-  if (audit_file(run, measurement, before) != 0) return 1;
+  if (!audit_unit(b, unit, measurement, before)) return 0;
   Json j;
-  if (options.json)
-    j["before"] = json_report(options.path, measurement, before);
+  if (json)
+    j["before"] = json_report(unit.name, measurement, before);
   else
-    put_report(out, options.path, measurement, before);
+    put_report(out, unit.name, measurement, before);
+  set_report_parts(nullptr);
   if (before.remedy_needed != Remedy::Rewrite) {
-    if (options.json) {
+    if (json) {
       j["written"] = nullptr;
       j["after"] = nullptr;
-      put_json(out, j);
+      put_json_unit(b, j);
     } else {
       put_char(out, '\n');
       put_wrapped_text(out, why_nothing_is_written(before));
     }
-    if (!flush(out)) return 1;
-    return before.problem ? 2 : 0;
+    b.rows.push_back(summary_row(unit.name, measurement, before));
+    b.problem = b.problem || before.problem;
+    return 0;
   }
-  if (!flush(out)) return 1;
-  int status = 0;
-  PassOutcome written = rewrite_file(run, before, status);
-  if (status != 0) return status;
+  if (!flush(out)) b.failed = true;
+  PassOutcome written;
+  if (int status = rewrite_unit(b, unit, before, written); status != 0)
+    return status == 130 ? 130 : 0;
   Verdict after;
-  if (audit_file(run, measurement, after) != 0) return 1;
-  if (options.json) {
+  if (!audit_unit(b, unit, measurement, after)) return 0;
+  if (json) {
     j["written"] = {{"packs", written.packs},
                     {"system_headers", written.system_headers},
                     {"rate", before.suggested_rate}};
-    j["after"] = json_report(options.path, measurement, after);
-    put_json(out, j);
+    j["after"] = json_report(unit.name, measurement, after);
+    put_json_unit(b, j);
   } else {
     put_char(out, '\n');
     put(out, fixed_line(written, before.suggested_rate));
     put_char(out, '\n');
-    put_verdict_lines(out, options.path, after);
+    put_verdict_lines(out, unit.name, after);
   }
-  if (!flush(out)) return 1;
-  return after.problem ? 2 : 0;
+  set_report_parts(nullptr);
+  b.rows.push_back(summary_row(unit.name, measurement, after));
+  b.problem = b.problem || after.problem;
+  return 0;
 }
 
 }  // namespace psrate
