@@ -245,8 +245,10 @@ std::string remux_command(std::string_view path, const ProfileRow& row) {
   std::string input = not_an_option(path);
   if (g_parts != nullptr) {
     input = "concat:";
-    for (size_t i = 0; i < g_parts->parts.size(); ++i)
-      input += (i ? "|" : "") + g_parts->parts[i].path;
+    for (size_t i = 0; i < g_parts->parts.size(); ++i) {
+      if (i > 0) input += '|';
+      input += g_parts->parts[i].path;
+    }
   }
   std::string c = "ffmpeg -i " + shell_word(input) + " -map 0";
   if (row.name == "dvd") c += " -map -0:d";  // the dvd muxer writes its own navigation packs
@@ -263,12 +265,15 @@ std::string verdict_command(std::string_view path, const Verdict& v) {
       if (g_parts == nullptr) {
         option_like = !path.empty() && path[0] == '-';
       } else {
-        for (const JoinedPart& p : g_parts->parts) option_like = option_like || p.path[0] == '-';
+        for (const JoinedPart& p : g_parts->parts)
+          option_like = option_like || (!p.path.empty() && p.path[0] == '-');
       }
       if (option_like) c += "-- ";
       if (g_parts == nullptr) return c + shell_word(path);
-      for (size_t i = 0; i < g_parts->parts.size(); ++i)
-        c += (i ? " " : "") + shell_word(g_parts->parts[i].path);
+      for (size_t i = 0; i < g_parts->parts.size(); ++i) {
+        if (i > 0) c += ' ';
+        c += shell_word(g_parts->parts[i].path);
+      }
       return c;
     }
     case Remedy::Remux: return v.row ? remux_command(path, *v.row) : "";
@@ -556,6 +561,40 @@ void add_file_offsets(nlohmann::ordered_json& j) {
   j["skipped"]["first_in_file"] = in_file(j["skipped"]["first"]);
 }
 
+nlohmann::ordered_json parts_json() {
+  nlohmann::ordered_json files = nlohmann::ordered_json::array();
+  for (const JoinedPart& p : g_parts->parts)
+    files.push_back({{"file", p.path}, {"size", p.size}, {"start", p.start}});
+  return files;
+}
+
+nlohmann::ordered_json streams_json(const Measurement& m) {
+  nlohmann::ordered_json streams = nlohmann::ordered_json::array();
+  for_each_stream(m, [&](const StreamRef& r) {
+    uint64_t bytes = r.count->bytes;
+    if (!r.is_sub && r.id != 0xBD) bytes = m.streams[r.id].bytes;
+    if (!r.is_sub && r.id == 0xBD) bytes = bd_remainder(m);
+    streams.push_back(stream_json(m, r, bytes));
+  });
+  return streams;
+}
+
+nlohmann::ordered_json findings_json(const Measurement& m, const Verdict& v) {
+  using Json = nlohmann::ordered_json;
+  Json findings = Json::array();
+  for (const FindingClass& c : kFindingClasses) {
+    size_t f = size_t(c.finding);
+    if (!v.found[f]) continue;
+    Remedy remedy = v.remedy[f];
+    findings.push_back(
+        {{"code", std::string(c.code)},
+         {"severity", v.severity[f] == Severity::Problem ? "problem" : "note"},
+         {"message", finding_message(c.finding, m, v)},
+         {"remedy", remedy == Remedy::None ? Json() : Json(std::string(remedy_name(remedy)))}});
+  }
+  return findings;
+}
+
 }  // namespace
 
 nlohmann::ordered_json json_report(std::string_view path, const Measurement& m, const Verdict& v) {
@@ -564,12 +603,7 @@ nlohmann::ordered_json json_report(std::string_view path, const Measurement& m, 
   auto ms_seconds = [](uint64_t ms) { return Json(double(ms) / 1000.0); };
   Json j;
   j["file"] = std::string(path);
-  if (g_parts != nullptr) {
-    Json files = Json::array();
-    for (const JoinedPart& p : g_parts->parts)
-      files.push_back({{"file", p.path}, {"size", p.size}, {"start", p.start}});
-    j["files"] = files;
-  }
+  if (g_parts != nullptr) j["files"] = parts_json();
   j["size"] = m.file_size;
   j["profile"] = std::string(profile_name(v.profile));
   j["packs"] = {{"count", m.packs},
@@ -577,14 +611,7 @@ nlohmann::ordered_json json_report(std::string_view path, const Measurement& m, 
                 {"mpeg2", m.mpeg2_packs},
                 {"pack_size", value_or_null(v.has_pack_size, v.pack_size)}};
   j["system_headers"] = m.system_headers;
-  Json streams = Json::array();
-  for_each_stream(m, [&](const StreamRef& r) {
-    uint64_t bytes = r.count->bytes;
-    if (!r.is_sub && r.id != 0xBD) bytes = m.streams[r.id].bytes;
-    if (!r.is_sub && r.id == 0xBD) bytes = bd_remainder(m);
-    streams.push_back(stream_json(m, r, bytes));
-  });
-  j["streams"] = streams;
+  j["streams"] = streams_json(m);
   bool end = m.end_codes > 0;
   j["end_codes"] = m.end_codes;
   j["first_end_code"] = value_or_null(end, m.first_end_code);
@@ -615,18 +642,7 @@ nlohmann::ordered_json json_report(std::string_view path, const Measurement& m, 
   j["profile_limits"] =
       v.row ? Json{{"standard_rate", v.row->standard_rate}, {"rate_limit", v.row->rate_limit}}
             : Json();
-  Json findings = Json::array();
-  for (const FindingClass& c : kFindingClasses) {
-    if (!v.found[size_t(c.finding)]) continue;
-    size_t f = size_t(c.finding);
-    Remedy remedy = v.remedy[f];
-    findings.push_back(
-        {{"code", std::string(c.code)},
-         {"severity", v.severity[f] == Severity::Problem ? "problem" : "note"},
-         {"message", finding_message(c.finding, m, v)},
-         {"remedy", remedy == Remedy::None ? Json() : Json(std::string(remedy_name(remedy)))}});
-  }
-  j["findings"] = findings;
+  j["findings"] = findings_json(m, v);
   j["suggested_rate"] = value_or_null(v.has_suggestion, v.suggested_rate);
   std::string command = verdict_command(path, v);
   j["verdict"] = {
