@@ -12,6 +12,7 @@
 #include "audit/audit.hpp"
 #include "audit/report.hpp"
 #include "audit/streams.hpp"
+#include "io/joined_source.hpp"
 #include "stream_builder.hpp"
 #include "support.hpp"
 
@@ -534,6 +535,36 @@ TEST(Report, RemuxCommandPerProfile) {
     ASSERT_NE(row, nullptr);
     EXPECT_EQ(remux_command(c.path, *row), c.command);
   }
+}
+
+// A stream of several files: the commands name every part, in order.
+TEST(Report, CommandsForAJoinedStream) {
+  JoinedFiles parts;
+  parts.parts = {{"VTS 01_1.VOB", 0, 2048}, {"VTS 01_2.VOB", 2048, 4096}};
+  set_report_parts(&parts);
+  Verdict v;
+  v.remedy_needed = Remedy::Rewrite;
+  std::string fix = verdict_command("ignored", v);
+  v.remedy_needed = Remedy::Remux;
+  v.row = &kProfileRows[0];
+  std::string remux = verdict_command("ignored", v);
+  set_report_parts(nullptr);
+#ifdef _WIN32
+  EXPECT_EQ(fix, "psrate --fix --join \"VTS 01_1.VOB\" \"VTS 01_2.VOB\"");
+  EXPECT_EQ(remux,
+            "ffmpeg -i \"concat:VTS 01_1.VOB|VTS 01_2.VOB\" -map 0 -map -0:d -c copy -f dvd "
+            "-muxrate 10080000 \"VTS 01_1-remux.mpg\"");
+#else
+  EXPECT_EQ(fix, "psrate --fix --join 'VTS 01_1.VOB' 'VTS 01_2.VOB'");
+  EXPECT_EQ(remux,
+            "ffmpeg -i 'concat:VTS 01_1.VOB|VTS 01_2.VOB' -map 0 -map -0:d -c copy -f dvd "
+            "-muxrate 10080000 'VTS 01_1-remux.mpg'");
+#endif
+  // offsets name their part
+  EXPECT_EQ(locate(parts, 2047).part, 0u);
+  EXPECT_EQ(locate(parts, 2048).part, 1u);
+  EXPECT_EQ(locate(parts, 2048).offset, 0u);
+  EXPECT_EQ(locate(parts, 9999).part, 1u);  // past the end: the last part
 }
 
 }  // namespace
