@@ -241,14 +241,16 @@ TEST(Many, AFailureAmongSeveral) {
   std::string missing = temp_dir() + "/missing.mpg";
   RunResult r = run_psrate({kBin, "--check", good, missing, low});
   EXPECT_EQ(r.status, 1);  // a failure outranks the problem of low.mpg
-  EXPECT_EQ(r.err, kCannotOpen + cannot_open(missing, "No such file or directory"));
+  expect_err(r.err, kCannotOpen + cannot_open(missing, "No such file or directory"));
   EXPECT_NE(r.out.find("== " + low + " =="), std::string::npos);
   EXPECT_NE(r.out.find("missing.mpg failed\n"), std::string::npos);
   RunResult j = run_psrate({kBin, "--check", "--json", good, missing, low});
   Json a = Json::parse(j.out);
   ASSERT_EQ(a.size(), 3u);
-  EXPECT_EQ(a[1], Json({{"file", missing},
-                        {"error", "cannot open '" + missing + "': No such file or directory"}}));
+  EXPECT_EQ(a[1]["file"], missing);
+  std::string error = a[1]["error"];  // the system's reason follows
+  EXPECT_EQ(error.substr(0, 16 + missing.size()), "cannot open '" + missing + "': ");
+  EXPECT_EQ(a[1].size(), 2u);
   EXPECT_EQ(a[2]["verdict"]["remedy"], "rewrite");
   // without the failure, the problem decides
   EXPECT_EQ(run_psrate({kBin, "--check", good, low}).status, 2);
