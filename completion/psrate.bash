@@ -9,9 +9,23 @@ _psrate() {
   if declare -F _get_comp_words_by_ref >/dev/null; then
     _get_comp_words_by_ref -n =: cur words cword
   else
-    cur=${COMP_WORDS[COMP_CWORD]} words=("${COMP_WORDS[@]}") cword=$COMP_CWORD
+    # bash splits "--rate=9.8M" at "=" into --rate, = and 9.8M: join them again
+    local j n
+    words=() cword=0
+    for ((j = 0; j < ${#COMP_WORDS[@]}; j++)); do
+      n=${#words[@]}
+      if ((n)) && [[ (${COMP_WORDS[j]} == = && ${words[n - 1]} == --rate) ||
+        ${words[n - 1]} == --rate= ]]; then
+        words[n - 1]+=${COMP_WORDS[j]}
+      else
+        words+=("${COMP_WORDS[j]}")
+      fi
+      ((j == COMP_CWORD)) && cword=$((${#words[@]} - 1))
+    done
+    cur=${words[cword]}
   fi
   COMPREPLY=()
+  local rates="10080000 2788800 2520000 1411200"
 
   # The options come first, up to a lone "--"; the first other word is FILE.
   local i word in_options=1 given=() operands=0
@@ -23,35 +37,57 @@ _psrate() {
       given+=("$word")
       # -q and --quiet are one option: given once, neither is offered again
       [[ $word == -q || $word == --quiet ]] && given+=(-q --quiet)
+      [[ $word == --rate=* ]] && given+=(--rate=)
     else
       in_options=0
       operands=$((operands + 1))
     fi
   done
 
-  if ((in_options)) && [[ $cur == -* ]]; then
-    # An option given twice is refused, so each is offered once; --check and
-    # --fix do not go together, so neither is offered after the other.
-    [[ " ${given[*]} " == *" --check "* ]] && given+=(--fix)
-    [[ " ${given[*]} " == *" --fix "* ]] && given+=(--check)
-    local option offer=()
-    for option in --help -h --version --resync --past-end --check --fix --json --quiet -q --; do
-      [[ " ${given[*]} " == *" $option "* ]] || offer+=("$option")
-    done
-    mapfile -t COMPREPLY < <(compgen -W "${offer[*]}" -- "$cur")
+  # --rate=BITRATE: the usual DVD, SVCD and VCD rates after the "="
+  if ((in_options)) && [[ $cur == --rate=* ]]; then
+    local value=${cur#--rate=} prefix=
+    # readline completes the text after the "=" when "=" breaks words
+    [[ $COMP_WORDBREAKS == *=* ]] || prefix=--rate=
+    mapfile -t COMPREPLY < <(compgen -P "$prefix" -W "$rates" -- "$value")
+    compopt -o nosort 2>/dev/null
     return
   fi
 
-  case $operands in
-    0) ;;
-    1) # BITRATE: the usual DVD, SVCD and VCD rates; --check and --fix take none
-      [[ " ${given[*]} " == *" --check "* || " ${given[*]} " == *" --fix "* ]] && return
-      mapfile -t COMPREPLY < <(compgen -W "10080000 2788800 2520000 1411200" -- "$cur")
-      compopt -o nosort 2>/dev/null
-      return
-      ;;
-    *) return ;;
-  esac
+  if ((in_options)) && [[ $cur == -* ]]; then
+    # An option given twice is refused, so each is offered once; --check,
+    # --fix and --rate= do not go together, so none is offered after another.
+    [[ " ${given[*]} " == *" --check "* ]] && given+=(--fix --rate=)
+    [[ " ${given[*]} " == *" --fix "* ]] && given+=(--check --rate=)
+    [[ " ${given[*]} " == *" --rate= "* ]] && given+=(--check --fix)
+    local option offer=()
+    for option in --help -h --version --resync --past-end --check --fix --json --join --rate= \
+      --quiet -q --; do
+      [[ " ${given[*]} " == *" $option "* ]] || offer+=("$option")
+    done
+    mapfile -t COMPREPLY < <(compgen -W "${offer[*]}" -- "$cur")
+    # --rate= takes its value in the same word: no space after it
+    [[ ${#COMPREPLY[@]} == 1 && ${COMPREPLY[0]} == *= ]] && compopt -o nospace 2>/dev/null
+    return
+  fi
+
+  # --check, --fix, --rate= and --join take one FILE or more, files or folders,
+  # and no BITRATE; otherwise FILE and then BITRATE.
+  local several=0
+  for word in --check --fix --rate= --join; do
+    [[ " ${given[*]} " == *" $word "* ]] && several=1
+  done
+  if ((!several)); then
+    case $operands in
+      0) ;;
+      1) # BITRATE: the usual DVD, SVCD and VCD rates
+        mapfile -t COMPREPLY < <(compgen -W "$rates" -- "$cur")
+        compopt -o nosort 2>/dev/null
+        return
+        ;;
+      *) return ;;
+    esac
+  fi
 
   # FILE: streams first, then directories, then any other file. bash-completion's
   # _filedir understands quoting and "~"; without it, plain compgen.
