@@ -233,6 +233,24 @@ TEST(Folders, DvdTitleSets) {
   EXPECT_EQ(joined({dir + "/VTS_01_1.VOB", dir + "/vts_01_2.vob", dir + "/VTS_01_3.VOB"}), title);
 }
 
+TEST(Folders, AnEmptyFolderIsSaidAndATitleSetGapNamed) {
+  std::string empty = make_dir("empty");
+  write_temp("empty/readme.txt", Bytes(10, 'x'));
+  std::string good = write_temp("good-one.mpg", dvd_like(10));
+  RunResult r = run_psrate({kBin, "--check", empty, good});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            kCannotOpen + "psrate: '" + empty + "': no program stream file in this folder\n");
+  EXPECT_NE(r.out.find("== " + good + " =="), std::string::npos);
+  std::string gap = make_dir("gap");
+  Bytes title = dvd_like(40);
+  write_temp("gap/VTS_02_1.VOB", Bytes(title.begin(), title.begin() + 2048 * 20));
+  write_temp("gap/VTS_02_3.VOB", Bytes(title.begin() + 2048 * 20, title.end()));
+  Json j = Json::parse(run_psrate({kBin, "--check", "--json", gap}).out);
+  EXPECT_EQ(j["file"], gap + "/VTS_02_1.VOB + " + gap + "/VTS_02_3.VOB");  // not "1..3"
+  EXPECT_EQ(j["files"].size(), 2u);
+}
+
 // --- several, and what goes wrong among them ---
 
 TEST(Many, AFailureAmongSeveral) {
@@ -265,6 +283,8 @@ TEST(Many, RateRewritesEachAndTellsIncomplete) {
   std::string b = write_temp("rate-b.mpg", joined_by_cat);
   RunResult r = run_psrate({kBin, "-q", "--rate=9.8M", a, b});
   EXPECT_EQ(r.status, 3);  // b stops at its end code without --past-end
+  // among several, each note names its file
+  EXPECT_EQ(r.err.find("psrate: " + b + ": stopped at the end code at offset "), 0u);
   EXPECT_NE(r.err.find("run again with --past-end"), std::string::npos);
   EXPECT_EQ(r.out, "== " + a + " ==\n\n== " + b + " ==\n");
   std::string copy = write_temp("rate-copy.mpg", dvd_like(20));

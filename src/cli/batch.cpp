@@ -12,6 +12,26 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
+}  // namespace
+
+std::string naming(const std::string& notes, const WorkUnit& unit) {
+  std::string named;
+  size_t at = 0;
+  while (at < notes.size()) {
+    size_t end = notes.find('\n', at);
+    end = end == std::string::npos ? notes.size() : end + 1;
+    std::string_view line(notes.data() + at, end - at);
+    if (line.substr(0, 8) == "psrate: ")
+      named += "psrate: " + unit.name + ": " + std::string(line.substr(8));
+    else
+      named += line;
+    at = end;
+  }
+  return named;
+}
+
+namespace {
+
 // "== NAME ==" before each report of several.
 void put_heading(Batch& b, const WorkUnit& unit) {
   if (!b.several || b.options->json) return;
@@ -57,6 +77,7 @@ int pass_unit(Batch& b, const WorkUnit& unit) {
   std::string notes;
   if (outcome.failure == Failure::Interrupted) {
     notes = interrupted_note(outcome.interrupted_at);
+    if (b.several) notes = naming(notes, unit);
     write_all(kStderr, notes.data(), notes.size());
     return 130;
   }
@@ -67,6 +88,7 @@ int pass_unit(Batch& b, const WorkUnit& unit) {
     return 0;
   }
   b.incomplete = put_notes(notes, outcome, pass) != 0 || b.incomplete;
+  if (b.several) notes = naming(notes, unit);
   write_all(kStderr, notes.data(), notes.size());
   if (!output_ok) b.failed = true;
   return 0;
@@ -104,6 +126,21 @@ void put_summary(Batch& b) {
     line += r.verdict == Remedy::None ? "none" : std::string(remedy_name(r.verdict));
     put(out, line + "\n");
   }
+}
+
+// An interrupt that came while a unit was audited (after a rewrite the
+// handler stays): the run stops before the next unit.
+bool interrupted() {
+  const volatile std::sig_atomic_t* flag = interrupt_flag();
+  return flag != nullptr && *flag != 0;
+}
+
+int interrupted_between(const Batch& b, const WorkUnit& unit) {
+  flush(*b.out);
+  std::string note = "psrate: interrupted after " + unit.name + ": the files after it were not " +
+                     "processed; run the same command again to finish\n";
+  write_all(kStderr, note.data(), note.size());
+  return 130;
 }
 
 int unit_status(const Batch& b) {
@@ -144,6 +181,12 @@ void fail_unit(Batch& b, const WorkUnit& unit, Failure failure, const std::strin
   }
 }
 
+std::string folder_cause(const WorkUnit& unit) {
+  if (unit.empty_folder)
+    return "psrate: '" + shown(unit.name.c_str()) + "': no program stream file in this folder";
+  return file_cause(Failure::Open, unit.name.c_str(), unit.error);
+}
+
 std::string unit_cause(Failure failure, OpenedUnit& opened) {
   return file_cause(failure, unit_failed_path(opened).c_str(), unit_error(opened));
 }
@@ -164,7 +207,7 @@ SummaryRow summary_row(const std::string& name, const Measurement& m, const Verd
 
 bool audit_unit(Batch& b, const WorkUnit& unit, Measurement& m, Verdict& v) {
   if (unit.failed) {
-    fail_unit(b, unit, Failure::Open, file_cause(Failure::Open, unit.name.c_str(), unit.error));
+    fail_unit(b, unit, Failure::Open, folder_cause(unit));
     return false;
   }
   static OpenedUnit opened;
@@ -207,11 +250,16 @@ int run_units(const Options& o, std::span<uint8_t> window, OutBuffer& out, const
     else if (o.fix)
       stop = fix_unit(b, unit);
     else if (unit.failed)
-      fail_unit(b, unit, Failure::Open, file_cause(Failure::Open, unit.name.c_str(), unit.error));
+      fail_unit(b, unit, Failure::Open, folder_cause(unit));
     else
       stop = pass_unit(b, unit);
-    if (stop != 0) return stop;
     ++b.units_done;
+    if (stop == 0 && interrupted()) stop = interrupted_between(b, unit);
+    if (stop != 0) {
+      if (b.several && o.json && b.json_objects > 0) put(out, "\n]\n");
+      flush(out);
+      return stop;
+    }
   }
   if (b.several && o.json && b.json_objects > 0) put(out, "\n]\n");
   if (b.several && !o.json && (o.check || o.fix)) put_summary(b);

@@ -55,6 +55,12 @@ SummaryRow summary_row(const std::string& name, const Measurement& m, const Verd
 // The audit of a unit, read only; false when it failed (reported).
 bool audit_unit(Batch& batch, const WorkUnit& unit, Measurement& m, Verdict& v);
 
+// Notes of one unit among several: each line names it ("psrate: NAME: ...").
+std::string naming(const std::string& notes, const WorkUnit& unit);
+
+// The cause line of a folder that could not be read, or holds no stream file.
+std::string folder_cause(const WorkUnit& unit);
+
 // The cause line of a failure of one of the unit's files.
 std::string unit_cause(Failure failure, OpenedUnit& opened);
 

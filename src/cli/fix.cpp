@@ -36,6 +36,7 @@ int rewrite_unit(Batch& b, const WorkUnit& unit, const Verdict& v, PassOutcome& 
   std::string notes;
   if (outcome.failure == Failure::Interrupted) {
     notes = interrupted_note(outcome.interrupted_at);
+    if (b.several) notes = naming(notes, unit);
     write_all(kStderr, notes.data(), notes.size());
     return 130;
   }
@@ -46,6 +47,7 @@ int rewrite_unit(Batch& b, const WorkUnit& unit, const Verdict& v, PassOutcome& 
     return 1;
   }
   put_notes(notes, outcome, pass);
+  if (b.several) notes = naming(notes, unit);
   write_all(kStderr, notes.data(), notes.size());
   if (!output_ok) b.failed = true;
   return 0;

@@ -100,10 +100,14 @@ bool dvd_folder(const std::string& dir, const std::vector<std::string>& names) {
 
 // A title set by its first part and the number of its last:
 // "VIDEO_TS/VTS_01_1..3.VOB".
+// Parts 1 to m without a gap; else the parts are named one by one.
 std::string title_set_name(const std::vector<std::string>& paths) {
   const std::string& first = paths.front();
-  if (paths.size() == 1) return first;
   std::string last = base_name(paths.back());
+  int title = 0, part = 0;
+  bool whole = title_set_part(base_name(first), title, part) && part == 1 &&
+               title_set_part(last, title, part) && size_t(part) == paths.size();
+  if (paths.size() == 1 || !whole) return joined_name(paths);
   return first.substr(0, first.size() - 4) + ".." + last[7] + first.substr(first.size() - 4);
 }
 
@@ -157,9 +161,19 @@ void expand_operand(const char* operand, std::vector<WorkUnit>& units) {
     units.push_back(failed);
     return;
   }
-  if (dvd_folder(dir, names)) return title_sets(dir, names, units);
-  for (const std::string& n : names)
-    if (stream_file_name(n)) units.push_back(unit_of({join_path(dir, n)}, join_path(dir, n)));
+  size_t before = units.size();
+  if (dvd_folder(dir, names)) {
+    title_sets(dir, names, units);
+  } else {
+    for (const std::string& n : names)
+      if (stream_file_name(n)) units.push_back(unit_of({join_path(dir, n)}, join_path(dir, n)));
+  }
+  if (units.size() == before) {  // said, not passed over
+    WorkUnit empty = unit_of({dir}, dir);
+    empty.failed = true;
+    empty.empty_folder = true;
+    units.push_back(empty);
+  }
 }
 
 WorkUnit joined_unit(const std::vector<WorkUnit>& units) {

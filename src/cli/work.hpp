@@ -17,6 +17,7 @@ struct WorkUnit {
   std::vector<std::string> paths;  // one file, or the parts of one stream in order
   std::string name;                // as the reports show it
   bool failed = false;             // a folder that could not be read: `error` says why
+  bool empty_folder = false;       // ... or one without a stream file
   FileError error;
 };
 
