@@ -7,10 +7,11 @@
 namespace psrate {
 namespace {
 
-AuMark commence(uint64_t pos, uint64_t end = 0) {
+AuMark commence(uint64_t pos, uint64_t end = 0, uint64_t start = UINT64_MAX) {
   AuMark m;
   m.pos = pos;
   m.end = end;
+  m.start = start == UINT64_MAX ? pos : start;
   return m;
 }
 
@@ -78,7 +79,7 @@ void take_code(VideoScanner& s, uint8_t code, uint64_t at, AuMarks& marks) {
   if (code == 0x00) {
     uint64_t start = s.candidate >= 0 ? uint64_t(s.candidate) : at;
     if (s.open) marks.add(ending(start, s.picture));
-    marks.add(commence(at));
+    marks.add(commence(at, 0, start));
     s.open = true;
     s.picture = Picture{};
     s.candidate = -1;

@@ -104,7 +104,7 @@ bool buffer_arrive(BufferModel& b, ArrivalRun run) {
     b.first_run = (b.first_run + 1) % kHeldRuns;
     --b.run_count;
   }
-  if (!b.started) b.simulated = b.released = run.pos;
+  if (!b.started) b.simulated = b.released = b.removed_end = run.pos;
   run.floor = b.started ? b.latest : arrival(run.clock, run.offset);
   b.started = true;
   b.latest = effective_arrival(run, run.pos + run.count - 1);

@@ -1,0 +1,205 @@
+// SPDX-License-Identifier: MIT
+#include "pstd/stream_model.hpp"
+
+#include <algorithm>
+
+namespace psrate {
+namespace {
+
+// The marks of one packet: a few per packet in practice; a packet with more
+// than this stops the check of its stream.
+inline constexpr size_t kPacketMarks = 1024;
+
+struct PacketMarks {
+  std::array<AuMark, kPacketMarks> mark{};
+  size_t count = 0;
+};
+
+uint64_t scanned(const StreamModel& s) {
+  return s.kind == BufferKind::Video ? s.video.pos : s.frames.pos;
+}
+
+FrameCodec frame_codec(BufferKind k) {
+  return k == BufferKind::Ac3   ? FrameCodec::Ac3
+         : k == BufferKind::Dts ? FrameCodec::Dts
+                                : FrameCodec::MpegAudio;
+}
+
+// Scans the packet's bytes; false when they hold more marks than kept.
+bool scan(StreamModel& s, std::span<const uint8_t> bytes, PacketMarks& all) {
+  while (true) {
+    AuMarks marks;
+    size_t taken = s.kind == BufferKind::Video ? scan_video(s.video, bytes, marks)
+                                               : scan_frames(s.frames, bytes, marks);
+    if (all.count + marks.count > kPacketMarks) return false;
+    std::copy_n(marks.mark.begin(), marks.count, all.mark.begin() + long(all.count));
+    all.count += marks.count;
+    bytes = bytes.subspan(taken);
+    if (bytes.empty()) return true;
+  }
+}
+
+OpenUnit& open_at(StreamModel& s, size_t i) { return s.open[(s.first_open + i) % kOpenUnits]; }
+
+// The first unit of the packet that commences in its own bytes takes its timestamp.
+size_t stamped_mark(const PacketMarks& marks, uint64_t from, bool has_pts) {
+  if (!has_pts) return SIZE_MAX;
+  for (size_t i = 0; i < marks.count; ++i)
+    if (marks.mark[i].kind == AuMark::Commence && marks.mark[i].pos >= from) return i;
+  return SIZE_MAX;
+}
+
+Instant stamp(const StreamPacket& p) { return ticks(300 * (p.has_dts ? p.dts : p.pts)); }
+
+// A unit commences: its decoding time, stamped or extrapolated.
+void commence_unit(StreamModel& s, const StreamPacket& p, const AuMark& m, bool stamped,
+                   uint64_t from) {
+  if (!s.started && !stamped) {  // before the segment's first timed unit: not buffered
+    ++s.counts.skipped;
+    return;
+  }
+  if (s.open_count == kOpenUnits) {
+    s.stopped = true;
+    return;
+  }
+  OpenUnit u;
+  u.commence = m.pos;
+  u.end = m.end;
+  u.offset = p.offset + (m.pos >= from ? m.pos - from : 0);
+  u.permitted = s.video.sequence.low_delay && s.kind == BufferKind::Video;
+  if (stamped) {
+    u.td = stamp(p);
+    u.timed = true;
+    u.permitted = u.permitted || p.dsm_trick_mode;
+    ++s.counts.stamped;
+    // muxers round to 90 kHz: a difference of a whole tick or more is the stream's own
+    if (s.has_prediction) {
+      Instant diff = plus(u.td, -s.prediction.num, s.prediction.den);
+      if (!(diff < ticks(300)) || !(ticks(-300) < diff)) ++s.counts.timestamp_mismatches;
+    }
+  } else if (s.has_prediction) {
+    u.td = s.prediction;
+    u.timed = true;
+    ++s.counts.extrapolated;
+  } else {
+    ++s.counts.untimed;
+  }
+  s.started = true;
+  s.has_prediction = false;
+  if (u.timed && s.kind != BufferKind::Video && m.sample_rate != 0) {
+    Instant period = audio_period(m.samples, m.sample_rate);
+    s.prediction = plus(u.td, period.num, period.den);
+    s.has_prediction = true;
+  }
+  open_at(s, s.open_count++) = u;
+}
+
+// A video unit ends: its end, and the decoding time of the next.
+void end_unit(StreamModel& s, const AuMark& m) {
+  for (size_t i = 0; i < s.open_count; ++i) {
+    OpenUnit& u = open_at(s, i);
+    if (u.end != 0) continue;
+    u.end = m.end;
+    if (s.kind == BufferKind::Video && u.timed) {
+      Instant period = video_period(s.clock, s.video.sequence, m.picture);
+      if (period.num > 0) {
+        s.prediction = plus(u.td, period.num, period.den);
+        s.has_prediction = true;
+      }
+    }
+    return;
+  }
+}
+
+// Units whose bytes have all arrived leave the scan for the buffer.
+void complete_units(StreamModel& s, uint64_t arrived) {
+  while (s.open_count > 0) {
+    OpenUnit& u = open_at(s, 0);
+    if (u.end == 0 || u.end > arrived) return;
+    Instant c;
+    if (!arrival_of(s.buffer, u.end - 1, c)) c = s.buffer.latest;
+    Instant r = u.timed ? later(u.td, c) : c;  // an untimed unit leaves when it is whole
+    if (s.has_removal) r = later(r, s.last_removal);
+    if (u.timed && u.td < c) {
+      Underflows& f = s.underflows;
+      Instant late = plus(c, -u.td.num, u.td.den);
+      if (f.count++ == 0) {
+        f.first_offset = u.offset;
+        f.first_td = u.td;
+      }
+      if (u.permitted) ++f.permitted;
+      f.max_lateness = later(f.max_lateness, late);
+    }
+    if (!buffer_remove(s.buffer, u.end, r)) s.stopped = true;
+    s.has_removal = true;
+    s.last_removal = r;
+    s.first_open = (s.first_open + 1) % kOpenUnits;
+    --s.open_count;
+  }
+}
+
+// Arrivals may be simulated up to where no unknown removal can come before them:
+// a video unit ends where the next one starts, which a start code's first bytes
+// or a sequence header already scanned may be.
+uint64_t releasable(const StreamModel& s) {
+  if (s.kind != BufferKind::Video) return s.frames.pos;
+  uint64_t at = s.video.pos >= 3 ? s.video.pos - 3 : 0;
+  if (s.video.candidate >= 0) at = std::min(at, uint64_t(s.video.candidate));
+  return at;
+}
+
+}  // namespace
+
+StreamModel stream_model(BufferKind kind) {
+  StreamModel s;
+  s.kind = kind;
+  s.frames.codec = frame_codec(kind);
+  return s;
+}
+
+void stream_packet(StreamModel& s, const StreamPacket& p) {
+  static PacketMarks marks;
+  if (s.stopped || p.payload.empty()) return;
+  uint64_t from = scanned(s);
+  marks.count = 0;
+  if (!scan(s, p.payload, marks)) {
+    s.stopped = true;
+    return;
+  }
+  size_t stamped = stamped_mark(marks, from, p.has_pts);
+  if (p.has_pts && stamped == SIZE_MAX) ++s.counts.timestamps_ignored;
+  // the first timed unit of the segment: bytes before its start are not buffered
+  if (!s.started && stamped != SIZE_MAX) s.start = std::max(from, marks.mark[stamped].start);
+  bool buffering = s.started || stamped != SIZE_MAX;
+  uint64_t first = s.started ? from : s.start;
+  if (buffering && first < from + p.payload.size()) {
+    ArrivalRun run;
+    run.pos = first;
+    run.offset = p.offset + (first - from);
+    run.count = uint32_t(from + p.payload.size() - first);
+    run.clock = p.clock;
+    run.size = p.size;
+    if (!buffer_arrive(s.buffer, run)) s.stopped = true;
+  }
+  for (size_t i = 0; i < marks.count && !s.stopped; ++i) {
+    const AuMark& m = marks.mark[i];
+    if (m.kind == AuMark::Commence)
+      commence_unit(s, p, m, i == stamped, from);
+    else
+      end_unit(s, m);
+  }
+  complete_units(s, from + p.payload.size());
+  buffer_release(s.buffer, releasable(s));
+}
+
+void stream_end(StreamModel& s) {
+  if (s.kind == BufferKind::Video) {
+    AuMarks marks;
+    end_video(s.video, marks);
+    for (size_t i = 0; i < marks.count; ++i) end_unit(s, marks.mark[i]);
+  }
+  complete_units(s, scanned(s));
+  buffer_finish(s.buffer);
+}
+
+}  // namespace psrate
