@@ -16,7 +16,32 @@ struct PacketMarks {
 };
 
 uint64_t scanned(const StreamModel& s) {
-  return s.kind == BufferKind::Video ? s.video.pos : s.frames.pos;
+  switch (s.kind) {
+    case BufferKind::Video: return s.video.pos;
+    case BufferKind::Lpcm: return s.lpcm.pos;
+    case BufferKind::Subpicture: return s.spu.pos;
+    case BufferKind::MpegAudio:
+    case BufferKind::Ac3:
+    case BufferKind::Dts: break;
+  }
+  return s.frames.pos;
+}
+
+// `first`: the bytes begin the packet (a later call takes what a full array of marks left).
+size_t scan_some(StreamModel& s, std::span<const uint8_t> bytes, const StreamPacket& p, bool first,
+                 AuMarks& marks) {
+  switch (s.kind) {
+    case BufferKind::Video: return scan_video(s.video, bytes, marks);
+    case BufferKind::Lpcm:
+      return scan_lpcm(s.lpcm, bytes,
+                       first && p.first_frame >= 0 ? int64_t(s.lpcm.pos) + p.first_frame : -1,
+                       marks);
+    case BufferKind::Subpicture: return scan_spu(s.spu, bytes, first && p.has_pts, marks);
+    case BufferKind::MpegAudio:
+    case BufferKind::Ac3:
+    case BufferKind::Dts: break;
+  }
+  return scan_frames(s.frames, bytes, marks);
 }
 
 FrameCodec frame_codec(BufferKind k) {
@@ -26,11 +51,11 @@ FrameCodec frame_codec(BufferKind k) {
 }
 
 // Scans the packet's bytes; false when they hold more marks than kept.
-bool scan(StreamModel& s, std::span<const uint8_t> bytes, PacketMarks& all) {
-  while (true) {
+bool scan(StreamModel& s, const StreamPacket& p, PacketMarks& all) {
+  std::span<const uint8_t> bytes = p.payload;
+  for (bool first = true;; first = false) {
     AuMarks marks;
-    size_t taken = s.kind == BufferKind::Video ? scan_video(s.video, bytes, marks)
-                                               : scan_frames(s.frames, bytes, marks);
+    size_t taken = scan_some(s, bytes, p, first, marks);
     if (all.count + marks.count > kPacketMarks) return false;
     std::copy_n(marks.mark.begin(), marks.count, all.mark.begin() + long(all.count));
     all.count += marks.count;
@@ -142,7 +167,7 @@ void complete_units(StreamModel& s, uint64_t arrived) {
 // a video unit ends where the next one starts, which a start code's first bytes
 // or a sequence header already scanned may be.
 uint64_t releasable(const StreamModel& s) {
-  if (s.kind != BufferKind::Video) return s.frames.pos;
+  if (s.kind != BufferKind::Video) return scanned(s);
   uint64_t at = s.video.pos >= 3 ? s.video.pos - 3 : 0;
   if (s.video.candidate >= 0) at = std::min(at, uint64_t(s.video.candidate));
   return at;
@@ -150,10 +175,12 @@ uint64_t releasable(const StreamModel& s) {
 
 }  // namespace
 
-StreamModel stream_model(BufferKind kind) {
+StreamModel stream_model(BufferKind kind, uint32_t lpcm_frame_bytes, uint32_t lpcm_rate) {
   StreamModel s;
   s.kind = kind;
   s.frames.codec = frame_codec(kind);
+  s.lpcm.frame_bytes = lpcm_frame_bytes;
+  s.lpcm.sample_rate = lpcm_rate;
   return s;
 }
 
@@ -162,7 +189,7 @@ void stream_packet(StreamModel& s, const StreamPacket& p) {
   if (s.stopped || p.payload.empty()) return;
   uint64_t from = scanned(s);
   marks.count = 0;
-  if (!scan(s, p.payload, marks)) {
+  if (!scan(s, p, marks)) {
     s.stopped = true;
     return;
   }

@@ -17,7 +17,7 @@
 
 namespace psrate {
 
-enum class BufferKind : uint8_t { Video, MpegAudio, Ac3, Dts };
+enum class BufferKind : uint8_t { Video, MpegAudio, Ac3, Dts, Lpcm, Subpicture };
 
 // One PES packet of the stream as the walk gives it.
 struct StreamPacket {
@@ -28,6 +28,8 @@ struct StreamPacket {
   bool dsm_trick_mode = false;
   uint64_t size = 0;  // the buffer size in force, bytes (0: unknown)
   PackClock clock;    // of the pack that holds it
+  // LPCM: where its first frame begins in the payload (from first_access_unit_pointer), or -1
+  int64_t first_frame = -1;
 };
 
 struct AccessUnitCounts {
@@ -59,6 +61,8 @@ struct StreamModel {
   BufferKind kind = BufferKind::Video;
   VideoScanner video;
   FrameScanner frames;
+  LpcmScanner lpcm;  // frame_bytes and sample_rate set by the caller
+  SpuScanner spu;
   VideoClock clock;
   BufferModel buffer;
   bool started = false;         // the segment's first timed unit has commenced
@@ -75,8 +79,9 @@ struct StreamModel {
   bool stopped = false;  // a ring filled: checking stopped
 };
 
-// The model of a stream of this kind, empty.
-StreamModel stream_model(BufferKind kind);
+// The model of a stream of this kind, empty. LPCM frames are of
+// `lpcm_frame_bytes` at `lpcm_rate`.
+StreamModel stream_model(BufferKind kind, uint32_t lpcm_frame_bytes = 0, uint32_t lpcm_rate = 0);
 
 // One PES packet's buffered bytes.
 void stream_packet(StreamModel& s, const StreamPacket& packet);
