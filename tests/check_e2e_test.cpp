@@ -169,6 +169,9 @@ TEST(EndToEnd, CheckJsonFields) {
       {"presentation_duration", nullptr},
       {"bad_pes_headers", 100},
       {"profile_limits", nullptr},
+      // one segment; no buffer: the builder's packets have no valid PES header
+      {"segments", Json::array({0})},
+      {"buffers", Json::array()},
       {"suggested_rate", 2159600},
       {"verdict",
        {{"remedy", "rewrite"}, {"suggested_rate", 2159600}, {"command", "psrate --fix " + path}}},

@@ -252,9 +252,11 @@ void finish_measurement(Measurement& m, const WalkEnd& end, bool size_known, uin
   m.truncated_at = end.tail_offset;
 }
 
-Failure measure_stream(ByteSource& source, std::span<uint8_t> window, Measurement& m) {
+Failure measure_stream(ByteSource& source, std::span<uint8_t> window, Measurement& m,
+                       PstdModel* pstd) {
   AuditConsumer audit;
   audit.m = &m;
+  audit.pstd = pstd;
   audit.size_known = source.size(source.context, audit.size);
   return walk(source, kAuditWalk, window, audit);
 }
@@ -464,6 +466,34 @@ void suggest(const Measurement& m, Verdict& v) {
 }
 
 }  // namespace
+
+void judge_buffers(const PstdModel& p, Verdict& v) {
+  v.buffers = &p;
+  uint64_t overflows = 0, underflows = 0, mismatches = 0, ignored = 0;
+  for (size_t i = 0; i < p.result_count; ++i) {
+    const BufferResult& r = p.results[i];
+    if (!r.modelled) continue;
+    overflows += r.figures.overflows;
+    underflows += r.underflows.count - r.underflows.permitted;
+    mismatches += r.counts.timestamp_mismatches;
+    ignored += r.counts.timestamps_ignored;
+  }
+  bool above = std::any_of(p.above_bound.begin(), p.above_bound.end(), [](bool b) { return b; });
+  set(v, Finding::BufferOverflow, overflows > 0, Remedy::Remux);
+  set(v, Finding::BufferUnderflow, underflows > 0, Remedy::Remux);
+  set(v, Finding::BoundBelowBufferSize, above, Remedy::Remux);
+  set(v, Finding::TimestampMismatch, mismatches > 0);
+  set(v, Finding::TimestampsIgnored, ignored > 0);
+  for (Finding f : {Finding::BufferOverflow, Finding::BufferUnderflow}) {
+    if (!v.found[size_t(f)]) continue;
+    v.problem = true;
+    v.remedy_needed = std::max(v.remedy_needed, Remedy::Remux);
+  }
+  if (v.remedy_needed != Remedy::Rewrite) {
+    v.has_suggestion = false;
+    v.suggested_rate = 0;
+  }
+}
 
 Verdict judge(const Measurement& m) {
   Verdict v;

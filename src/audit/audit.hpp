@@ -17,6 +17,7 @@
 #include "io/status.hpp"
 #include "ps/units.hpp"
 #include "ps/walk.hpp"
+#include "pstd/pstd.hpp"
 
 namespace psrate {
 
@@ -117,23 +118,28 @@ void finish_measurement(Measurement& m, const WalkEnd& end, bool size_known, uin
 struct AuditConsumer {
   static constexpr KindSet kWhole = kind_bit(UnitKind::SystemHeader) | CensusWalk::kWhole;
   Measurement* m = nullptr;
+  PstdModel* pstd = nullptr;  // the decoder buffers, when they are checked
   bool size_known = false;
   uint64_t size = 0;
 
   Failure take(const Unit& unit) {
     measure_unit(*m, unit);
+    if (pstd) pstd_take(*pstd, unit);
     return Failure::None;
   }
   Failure settle() { return Failure::None; }
   Failure finish(const WalkEnd& end) {
     finish_measurement(*m, end, size_known, size);
+    if (pstd) pstd_finish(*pstd);
     return Failure::None;
   }
 };
 
 // The audit's walk over a source (read only): --resync --past-end.
 inline constexpr WalkOptions kAuditWalk{true, true};
-Failure measure_stream(ByteSource& source, std::span<uint8_t> window, Measurement& m);
+// With `pstd`, the decoder buffers are checked in the same walk.
+Failure measure_stream(ByteSource& source, std::span<uint8_t> window, Measurement& m,
+                       PstdModel* pstd = nullptr);
 
 // --- derived figures and findings ---
 enum class Profile : uint8_t { None, Dvd, Svcd, Vcd, Mpeg2, Mpeg1, Mixed };
@@ -149,6 +155,8 @@ enum class Finding : uint8_t {
   MuxRateAboveProfile,
   ScrAboveProfile,
   VideoOutsideProfile,
+  BufferOverflow,
+  BufferUnderflow,
   Damaged,
   DataAfterEndCode,
   Truncated,
@@ -156,8 +164,11 @@ enum class Finding : uint8_t {
   MuxRateVaries,
   DurationMismatch,
   BufferBoundBelowProfile,
+  BoundBelowBufferSize,
+  TimestampMismatch,
+  TimestampsIgnored,
 };
-inline constexpr size_t kFindingCount = 14;
+inline constexpr size_t kFindingCount = 19;
 
 struct FindingClass {
   Finding finding;
@@ -174,6 +185,8 @@ inline constexpr std::array<FindingClass, kFindingCount> kFindingClasses{{
     {Finding::MuxRateAboveProfile, "mux_rate_above_profile", Severity::Problem},
     {Finding::ScrAboveProfile, "scr_above_profile", Severity::Problem},
     {Finding::VideoOutsideProfile, "video_outside_profile", Severity::Problem},
+    {Finding::BufferOverflow, "buffer_overflow", Severity::Problem},
+    {Finding::BufferUnderflow, "buffer_underflow", Severity::Problem},
     {Finding::Damaged, "damaged", Severity::Problem},
     {Finding::DataAfterEndCode, "data_after_end_code", Severity::Note},
     {Finding::Truncated, "truncated", Severity::Note},
@@ -181,6 +194,9 @@ inline constexpr std::array<FindingClass, kFindingCount> kFindingClasses{{
     {Finding::MuxRateVaries, "mux_rate_varies", Severity::Note},
     {Finding::DurationMismatch, "duration_mismatch", Severity::Note},
     {Finding::BufferBoundBelowProfile, "buffer_bound_below_profile", Severity::Note},
+    {Finding::BoundBelowBufferSize, "bound_below_buffer_size", Severity::Note},
+    {Finding::TimestampMismatch, "timestamp_mismatch", Severity::Note},
+    {Finding::TimestampsIgnored, "timestamps_ignored", Severity::Note},
 }};
 
 constexpr bool finding_classes_in_order() {
@@ -214,7 +230,8 @@ struct Verdict {
   bool has_player_duration = false;
   uint64_t player_duration_ms = 0;  // file size / first program_mux_rate
   Presentation presentation;
-  uint64_t streams_rate = 0;  // the average rates of every stream but padding, bit/s
+  const PstdModel* buffers = nullptr;  // the decoder buffers, when they were checked
+  uint64_t streams_rate = 0;           // the average rates of every stream but padding, bit/s
   // The field findings are judged against the profile's limit, not the SCRs'
   // need: the need is at most 0.5% above the limit.
   bool judged_at_limit = false;
@@ -234,6 +251,9 @@ struct Verdict {
 bool stream_rate(const Measurement& m, const StreamCount& s, uint64_t& rate);
 
 Verdict judge(const Measurement& m);
+
+// The decoder buffers' findings added to a verdict (and the verdict's remedy).
+void judge_buffers(const PstdModel& pstd, Verdict& v);
 
 // The first video stream whose sequence header lies outside the profile's row.
 bool video_outside(const Measurement& m, const ProfileRow& row, uint8_t& id);

@@ -165,6 +165,62 @@ std::string bound_below_message(const Measurement& m, const Verdict& v) {
          "the profile's bounds.";
 }
 
+// The first buffer (in segment and stream order) that a finding concerns.
+const BufferResult* first_buffer(const Verdict& v, Finding f) {
+  if (v.buffers == nullptr) return nullptr;
+  for (size_t i = 0; i < v.buffers->result_count; ++i) {
+    const BufferResult& r = v.buffers->results[i];
+    if (!r.modelled) continue;
+    bool hit = f == Finding::BufferOverflow      ? r.figures.overflows > 0
+               : f == Finding::BufferUnderflow   ? r.underflows.count > r.underflows.permitted
+               : f == Finding::TimestampMismatch ? r.counts.timestamp_mismatches > 0
+                                                 : r.counts.timestamps_ignored > 0;
+    if (hit) return &r;
+  }
+  return nullptr;
+}
+
+std::string buffer_name(const BufferResult& r) {
+  StreamRef ref{r.id, r.is_sub, r.sub, nullptr};
+  return stream_name(ref) + (r.segment > 0 ? " (segment " + dec(r.segment) + ")" : "");
+}
+
+std::string ticks_text(const Instant& t) {
+  int64_t ticks = floor_ticks(t);
+  return dec(uint64_t(ticks < 0 ? 0 : ticks) / 300) + " (90 kHz)";
+}
+
+std::string buffer_message(Finding f, const Verdict& v) {
+  if (v.buffers == nullptr) return "The decoder buffers were not checked.";
+  if (f == Finding::BoundBelowBufferSize)
+    return "A PES packet's P-STD_buffer_size (first at " + where(v.buffers->above_bound_first) +
+           ") is above its stream's bound in the system header: a decoder that sizes its "
+           "buffers by the bounds is short.";
+  const BufferResult* r = first_buffer(v, f);
+  if (r == nullptr) return "The decoder buffers: no such stream.";
+  std::string name = "stream " + buffer_name(*r);
+  switch (f) {
+    case Finding::BufferOverflow:
+      return "The buffer of " + name + " overflows its " + dec(r->size) + " bytes " +
+             dec(r->figures.overflows) + plural(r->figures.overflows, " time", " times") +
+             ", first at " + where(r->figures.first_overflow_offset) + ", by up to " +
+             dec(r->figures.max_excess) + " bytes: a decoder of that size loses data.";
+    case Finding::BufferUnderflow:
+      return "Access units of " + name + " arrive after their decoding time: " +
+             dec(r->underflows.count - r->underflows.permitted) +
+             plural(r->underflows.count, " unit", " units") + ", the first at " +
+             where(r->underflows.first_offset) + " (due at " + ticks_text(r->underflows.first_td) +
+             "), up to " + dec(uint64_t(floor_ticks(r->underflows.max_lateness)) / 27000) +
+             " ms late: a decoder stalls or skips.";
+    case Finding::TimestampMismatch:
+      return dec(r->counts.timestamp_mismatches) + " timestamps of " + name +
+             " differ by 300 ticks or more from the decoding times the units before them give.";
+    default:
+      return dec(r->counts.timestamps_ignored) + " timestamps of " + name +
+             " are on packets where no access unit begins: they are ignored.";
+  }
+}
+
 }  // namespace
 
 std::string finding_message(Finding f, const Measurement& m, const Verdict& v) {
@@ -215,6 +271,11 @@ std::string finding_message(Finding f, const Measurement& m, const Verdict& v) {
              " (a variable-rate stream averages below its field), and setting the rate fields "
              "does not change this.";
     case Finding::BufferBoundBelowProfile: return bound_below_message(m, v);
+    case Finding::BufferOverflow:
+    case Finding::BufferUnderflow:
+    case Finding::BoundBelowBufferSize:
+    case Finding::TimestampMismatch:
+    case Finding::TimestampsIgnored: return buffer_message(f, v);
   }
   return "";
 }
@@ -470,6 +531,62 @@ void put_streams(OutBuffer& out, const Measurement& m) {
   });
 }
 
+std::string kind_word(BufferKind k) {
+  switch (k) {
+    case BufferKind::Video: return "video";
+    case BufferKind::MpegAudio: return "MPEG audio";
+    case BufferKind::Ac3: return "AC-3";
+    case BufferKind::Dts: return "DTS";
+    case BufferKind::Lpcm: return "LPCM";
+    case BufferKind::Subpicture: return "subpictures";
+  }
+  return "";
+}
+
+// A share to two decimals: "99.98%".
+std::string percent2(uint64_t part, uint64_t whole) {
+  uint64_t hundredths = uint64_t((Wide(part) * 20000 + whole) / (Wide(2) * whole));
+  std::string frac = dec(hundredths % 100);
+  return dec(hundredths / 100) + "." + std::string(2 - frac.size(), '0') + frac + "%";
+}
+
+std::string buffer_line(const BufferResult& r) {
+  if (!r.modelled) return std::string("not modelled: ") + std::string(r.reason);
+  std::string t = kind_word(r.kind) + "  peak " + dec(r.figures.peak);
+  if (r.size > 0)
+    t += " of " + dec(r.size) + " (" + percent2(r.figures.peak, r.size) + ")";
+  else
+    t += ", size unknown";
+  t += ", ";
+  t += r.figures.overflows == 0
+           ? std::string("no overflow")
+           : dec(r.figures.overflows) + plural(r.figures.overflows, " overflow", " overflows");
+  uint64_t late = r.underflows.count - r.underflows.permitted;
+  t += ", " + (late == 0 ? std::string("no underflow")
+                         : dec(late) + plural(late, " underflow", " underflows"));
+  if (r.stopped) t += "; checking stopped";
+  return t;
+}
+
+// One line per buffer and segment: its peak, overflows and underflows.
+void put_buffers(OutBuffer& out, const Verdict& v) {
+  if (v.buffers == nullptr || v.buffers->result_count == 0) return;
+  put(out, "\nBuffers:\n");
+  for (size_t i = 0; i < v.buffers->result_count; ++i) {
+    const BufferResult& r = v.buffers->results[i];
+    std::string name = buffer_name(r);
+    put(out, "  ");
+    put(out, name);
+    for (size_t k = name.size(); k < 7; ++k) put_char(out, ' ');
+    put_wrapped(out, buffer_line(r), 9, std::max<size_t>(9, name.size() + 3));
+  }
+  if (v.buffers->results_dropped > 0)
+    put_wrapped(
+        out,
+        "  (" + dec(v.buffers->results_dropped) + " more buffers of later segments are not listed)",
+        4, 0);
+}
+
 void put_verdict(OutBuffer& out, std::string_view path, const Verdict& v) {
   std::string profile = v.row ? std::string(v.row->name) : std::string();
   switch (v.remedy_needed) {
@@ -522,6 +639,7 @@ void put_report(OutBuffer& out, std::string_view path, const Measurement& m, con
   put_layout(out, path, m, v);
   put_rates(out, m, v);
   put_streams(out, m);
+  put_buffers(out, v);
   put_char(out, '\n');
   bool any = false;
   for (bool f : v.found) any = any || f;
@@ -577,6 +695,63 @@ nlohmann::ordered_json streams_json(const Measurement& m) {
     streams.push_back(stream_json(m, r, bytes));
   });
   return streams;
+}
+
+nlohmann::ordered_json segments_json(const PstdModel& p) {
+  nlohmann::ordered_json a = nlohmann::ordered_json::array();
+  for (uint64_t i = 0; i < std::min<uint64_t>(p.segments, kSegmentStarts); ++i)
+    a.push_back(p.segment_starts[i]);
+  return a;
+}
+
+nlohmann::ordered_json buffer_json(const BufferResult& r) {
+  using Json = nlohmann::ordered_json;
+  auto nul = [](bool present, uint64_t value) { return present ? Json(value) : Json(); };
+  auto tick = [](bool present, const Instant& t) {
+    int64_t v = floor_ticks(t);
+    return present ? Json(v) : Json();
+  };
+  StreamRef ref{r.id, r.is_sub, r.sub, nullptr};
+  std::string name = stream_name(ref);
+  Json j;
+  j["segment"] = r.segment;
+  j["id"] = name.substr(0, 2);
+  j["sub"] = r.is_sub ? Json(name.substr(3)) : Json();
+  j["codec"] = r.modelled || r.kind != BufferKind::Video ? Json(kind_word(r.kind)) : Json();
+  j["modelled"] = r.modelled;
+  j["reason"] = r.modelled ? Json() : Json(std::string(r.reason));
+  j["size"] = nul(r.size > 0, r.size);
+  j["size_source"] = std::string(size_source_name(r.source));
+  j["peak"] = nul(r.modelled, r.figures.peak);
+  bool peak = r.modelled && r.figures.peak > 0;
+  j["peak_offset"] = nul(peak, r.figures.peak_offset);
+  j["peak_time"] = tick(peak, r.figures.peak_time);
+  bool over = r.figures.overflows > 0;
+  j["overflows"] = r.figures.overflows;
+  j["first_overflow_offset"] = nul(over, r.figures.first_overflow_offset);
+  j["first_overflow_time"] = tick(over, r.figures.first_overflow_time);
+  j["max_excess"] = nul(over, r.figures.max_excess);
+  bool under = r.underflows.count > 0;
+  j["underflows"] = r.underflows.count - r.underflows.permitted;
+  j["permitted_underflows"] = r.underflows.permitted;
+  j["first_underflow_offset"] = nul(under, r.underflows.first_offset);
+  j["first_underflow_time"] = tick(under, r.underflows.first_td);
+  j["max_lateness"] = tick(under, r.underflows.max_lateness);
+  j["access_units"] = {{"stamped", r.counts.stamped},
+                       {"extrapolated", r.counts.extrapolated},
+                       {"untimed", r.counts.untimed},
+                       {"skipped", r.counts.skipped}};
+  j["timestamps_ignored"] = r.counts.timestamps_ignored;
+  j["timestamp_mismatches"] = r.counts.timestamp_mismatches;
+  j["resyncs"] = r.resyncs;
+  j["pointer_mismatches"] = 0;
+  return j;
+}
+
+nlohmann::ordered_json buffers_json(const PstdModel& p) {
+  nlohmann::ordered_json a = nlohmann::ordered_json::array();
+  for (size_t i = 0; i < p.result_count; ++i) a.push_back(buffer_json(p.results[i]));
+  return a;
 }
 
 nlohmann::ordered_json findings_json(const Measurement& m, const Verdict& v) {
@@ -642,6 +817,10 @@ nlohmann::ordered_json json_report(std::string_view path, const Measurement& m, 
   j["profile_limits"] =
       v.row ? Json{{"standard_rate", v.row->standard_rate}, {"rate_limit", v.row->rate_limit}}
             : Json();
+  if (v.buffers != nullptr) {
+    j["segments"] = segments_json(*v.buffers);
+    j["buffers"] = buffers_json(*v.buffers);
+  }
   j["findings"] = findings_json(m, v);
   j["suggested_rate"] = value_or_null(v.has_suggestion, v.suggested_rate);
   std::string command = verdict_command(path, v);

@@ -217,13 +217,16 @@ bool audit_unit(Batch& b, const WorkUnit& unit, Measurement& m, Verdict& v) {
     return false;
   }
   m = Measurement{};
-  Failure failure = measure_stream(opened.source, b.window, m);
+  static PstdModel buffers;
+  pstd_reset(buffers);
+  Failure failure = measure_stream(opened.source, b.window, m, &buffers);
   opened.source.close(opened.source.context);  // read only: a close cannot lose a write
   if (failure != Failure::None) {
     fail_unit(b, unit, failure, unit_cause(failure, opened));
     return false;
   }
   v = judge(m);
+  judge_buffers(buffers, v);
   set_report_parts(opened.is_joined ? &opened.joined : nullptr);
   return true;
 }

@@ -260,4 +260,20 @@ void pstd_take(PstdModel& p, const Unit& u) {
 
 void pstd_finish(PstdModel& p) { end_segment(p); }
 
+void pstd_reset(PstdModel& p) {
+  for (BufferSlot& s : p.slots) s.used = false;
+  p.bound.fill(0);
+  p.bound_seen.fill(false);
+  p.above_bound.fill(false);
+  p.above_bound_first = 0;
+  p.clock = PackClock{};
+  p.in_pack = p.have_base = p.end_code = p.segment_open = false;
+  p.base = 0;
+  p.segment = p.segments = 0;
+  p.result_count = 0;
+  p.results_dropped = 0;
+  p.unmodelled_ids.fill(false);
+  p.unmodelled_subs.fill(false);
+}
+
 }  // namespace psrate

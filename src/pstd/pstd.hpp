@@ -81,5 +81,7 @@ struct PstdModel {
 void pstd_take(PstdModel& p, const Unit& unit);
 // The walk has ended: the last segment's figures.
 void pstd_finish(PstdModel& p);
+// Empty again, in place (the model is too large for a temporary on the stack).
+void pstd_reset(PstdModel& p);
 
 }  // namespace psrate
