@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <tuple>
 
 namespace psrate {
 
@@ -467,7 +468,75 @@ void suggest(const Measurement& m, Verdict& v) {
 
 }  // namespace
 
-void judge_buffers(const PstdModel& p, Verdict& v) {
+namespace {
+
+// The stream ids whose bound --fix may set to the profile's size: present, and
+// every buffer of theirs peaks within that size.
+void find_repairs(const PstdModel& p, const Measurement& m, Verdict& v) {
+  if (v.row == nullptr) return;
+  for (size_t id = 0; id < 256; ++id) {
+    const BufferSize* b = profile_bound(*v.row, uint8_t(id));
+    if (b == nullptr || m.streams[id].packets == 0) continue;
+    bool any = false, within = true;
+    for (size_t i = 0; i < p.result_count; ++i) {
+      const BufferResult& r = p.results[i];
+      if ((r.is_sub ? 0xBD : r.id) != id || !r.modelled) continue;
+      any = true;
+      within = within && r.figures.peak <= b->bytes;
+    }
+    if (!any || !within) continue;
+    v.repair.set[id] = true;
+    v.repair.scale[id] = b->scale;
+    v.repair.units[id] = b->units;
+  }
+  // 0xB9 and 0xB8 bound every video and every audio stream: set when each of them is
+  for (auto [any_id, first, last] : {std::tuple{0xB9, 0xE0, 0xEF}, std::tuple{0xB8, 0xC0, 0xDF}}) {
+    bool all = true, some = false;
+    size_t like = 0;
+    for (int id = first; id <= last; ++id) {
+      if (m.streams[size_t(id)].packets == 0) continue;
+      some = true;
+      all = all && v.repair.set[size_t(id)];
+      like = size_t(id);
+    }
+    if (!some || !all) continue;
+    v.repair.set[size_t(any_id)] = true;
+    v.repair.scale[size_t(any_id)] = v.repair.scale[like];
+    v.repair.units[size_t(any_id)] = v.repair.units[like];
+  }
+}
+
+// Every stream id the finding concerns can be repaired.
+bool repairable(const Verdict& v, const std::array<bool, 256>& concerned) {
+  bool any = false;
+  for (size_t id = 0; id < 256; ++id) {
+    if (!concerned[id]) continue;
+    if (!v.repair.set[id]) return false;
+    any = true;
+  }
+  return any;
+}
+
+void bound_remedies(const PstdModel& p, const Measurement& m, Verdict& v) {
+  find_repairs(p, m, v);
+  std::array<bool, 256> low{};
+  if (v.row != nullptr)
+    for (size_t id = 0; id < 256; ++id) {
+      uint32_t size = profile_buffer(*v.row, uint8_t(id));
+      low[id] = m.streams[id].packets > 0 && size > 0 && m.bound_seen[id] && m.bound_min[id] < size;
+    }
+  const std::array<bool, 256>* low_ids = &low;
+  for (auto [f, ids] : {std::pair{Finding::BufferBoundBelowProfile, low_ids},
+                        std::pair{Finding::BoundBelowBufferSize, &p.above_bound}}) {
+    if (!v.found[size_t(f)] || !repairable(v, *ids)) continue;
+    v.remedy[size_t(f)] = Remedy::Rewrite;
+    v.repairs = true;
+  }
+}
+
+}  // namespace
+
+void judge_buffers(const PstdModel& p, const Measurement& m, Verdict& v) {
   v.buffers = &p;
   uint64_t overflows = 0, underflows = 0, mismatches = 0, ignored = 0;
   for (size_t i = 0; i < p.result_count; ++i) {
@@ -493,6 +562,7 @@ void judge_buffers(const PstdModel& p, Verdict& v) {
     v.has_suggestion = false;
     v.suggested_rate = 0;
   }
+  bound_remedies(p, m, v);
 }
 
 Verdict judge(const Measurement& m) {

@@ -18,6 +18,7 @@
 #include "ps/units.hpp"
 #include "ps/walk.hpp"
 #include "pstd/pstd.hpp"
+#include "rewrite/rewrite.hpp"
 
 namespace psrate {
 
@@ -231,7 +232,10 @@ struct Verdict {
   uint64_t player_duration_ms = 0;  // file size / first program_mux_rate
   Presentation presentation;
   const PstdModel* buffers = nullptr;  // the decoder buffers, when they were checked
-  uint64_t streams_rate = 0;           // the average rates of every stream but padding, bit/s
+  // the bounds --fix sets: each stream id whose every buffer peaks within the profile's size
+  BoundRepair repair;
+  bool repairs = false;       // a finding whose remedy is to set bounds
+  uint64_t streams_rate = 0;  // the average rates of every stream but padding, bit/s
   // The field findings are judged against the profile's limit, not the SCRs'
   // need: the need is at most 0.5% above the limit.
   bool judged_at_limit = false;
@@ -253,7 +257,7 @@ bool stream_rate(const Measurement& m, const StreamCount& s, uint64_t& rate);
 Verdict judge(const Measurement& m);
 
 // The decoder buffers' findings added to a verdict (and the verdict's remedy).
-void judge_buffers(const PstdModel& pstd, Verdict& v);
+void judge_buffers(const PstdModel& pstd, const Measurement& m, Verdict& v);
 
 // The first video stream whose sequence header lies outside the profile's row.
 bool video_outside(const Measurement& m, const ProfileRow& row, uint8_t& id);

@@ -9,6 +9,12 @@ const ProfileRow* profile_row(bool mpeg2_packs, uint64_t pack_size) {
   return nullptr;
 }
 
+const BufferSize* profile_bound(const ProfileRow& profile, uint8_t stream_id) {
+  for (const BufferSize& b : profile.buffers)
+    if (stream_id >= b.first_id && stream_id <= b.last_id) return &b;
+  return nullptr;
+}
+
 uint32_t profile_buffer(const ProfileRow& profile, uint8_t stream_id) {
   for (const BufferSize& b : profile.buffers)
     if (stream_id >= b.first_id && stream_id <= b.last_id) return b.bytes;

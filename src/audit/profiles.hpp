@@ -91,6 +91,9 @@ static_assert(buffer_sizes_agree(),
 // The row for packs of one layout and size; nullptr for a generic stream.
 const ProfileRow* profile_row(bool mpeg2_packs, uint64_t pack_size);
 
+// The profile's buffer bound for a stream id, or nullptr.
+const BufferSize* profile_bound(const ProfileRow& profile, uint8_t stream_id);
+
 // The profile's buffer size for a stream id; 0 when it has none for it.
 uint32_t profile_buffer(const ProfileRow& profile, uint8_t stream_id);
 

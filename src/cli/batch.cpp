@@ -226,7 +226,7 @@ bool audit_unit(Batch& b, const WorkUnit& unit, Measurement& m, Verdict& v) {
     return false;
   }
   v = judge(m);
-  judge_buffers(buffers, v);
+  judge_buffers(buffers, m, v);
   set_report_parts(opened.is_joined ? &opened.joined : nullptr);
   return true;
 }

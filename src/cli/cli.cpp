@@ -66,34 +66,52 @@ PassOutcome walk_with(ByteSource& source, std::span<uint8_t> window, const WalkO
   return outcome;
 }
 
-PassOutcome rewrite_pass(ByteSource& source, std::span<uint8_t> window, OutBuffer& out,
-                         const PassOptions& options) {
-  RateRewriter rewriter;
-  rewriter.target = &source;
-  rewriter.window = window;
-  rewriter.rate_units = options.bitrate / kBitsPerRateUnit;
-  rewriter.stop = options.stop;
-  ProgressLine& progress = rewriter.progress;
+// The rewrite with `consumer` (whose rewriter is `r`): its progress, the close
+// that may lose a write, the final line.
+template <WalkConsumer C>
+PassOutcome rewrite_with(C& consumer, RateRewriter& r, ByteSource& source,
+                         std::span<uint8_t> window, OutBuffer& out, const PassOptions& options) {
+  r.target = &source;
+  r.window = window;
+  r.rate_units = options.bitrate / kBitsPerRateUnit;
+  r.stop = options.stop;
+  ProgressLine& progress = r.progress;
   progress.out = &out;
   progress.encoding = options.encoding;
   progress.interactive = options.interactive;
   progress.quiet = options.quiet;
   if (!source.size(source.context, progress.file_size)) progress.file_size = 0;
-  PassOutcome outcome = walk_with(source, window, options.walk, rewriter);
+  PassOutcome outcome = walk_with(source, window, options.walk, consumer);
   // A close that fails after writing may be a write that never reached the file.
   bool closed = source.close(source.context);
   if (outcome.failure == Failure::None && !closed) outcome.failure = Failure::Write;
-  if (outcome.failure == Failure::None) put_progress(progress, rewriter.final_base, '\n');
+  if (outcome.failure == Failure::None) put_progress(progress, r.final_base, '\n');
   if (outcome.failure == Failure::Interrupted) {
-    outcome.interrupted_at = rewriter.interrupted_at;
+    outcome.interrupted_at = r.interrupted_at;
     if (progress.shown) put_char(out, '\n');  // the running line ends
   }
-  outcome.packs = rewriter.packs;
-  outcome.system_headers = rewriter.system_headers;
+  outcome.packs = r.packs;
+  outcome.system_headers = r.system_headers;
   return outcome;
 }
 
+PassOutcome rewrite_pass(ByteSource& source, std::span<uint8_t> window, OutBuffer& out,
+                         const PassOptions& options) {
+  RateRewriter rewriter;
+  return rewrite_with(rewriter, rewriter, source, window, out, options);
+}
+
 }  // namespace
+
+PassOutcome fix_pass(ByteSource& source, std::span<uint8_t> window, OutBuffer& out,
+                     const PassOptions& options, bool rates, const BoundRepair* bounds) {
+  FixRewriter fixer;
+  fixer.rates = rates;
+  fixer.bounds = bounds;
+  PassOutcome outcome = rewrite_with(fixer, fixer.r, source, window, out, options);
+  outcome.entries = fixer.entries;
+  return outcome;
+}
 
 PassOutcome run_pass(ByteSource& source, std::span<uint8_t> window, OutBuffer& out,
                      const PassOptions& options) {

@@ -92,7 +92,14 @@ struct PassOutcome {
   WalkFacts facts;
   uint64_t interrupted_at = 0;             // Failure::Interrupted: the first header not rewritten
   uint64_t packs = 0, system_headers = 0;  // Rewrite mode: the headers set to the rate
+  uint64_t entries = 0;                    // --fix: the stream-table entries set
 };
+
+struct BoundRepair;
+// --fix's rewrite: the rate fields to options.bitrate when `rates`, and the
+// system headers' buffer bounds in `bounds` (nullptr for none).
+PassOutcome fix_pass(ByteSource& source, std::span<uint8_t> window, OutBuffer& out,
+                     const PassOptions& options, bool rates, const BoundRepair* bounds);
 
 // Lists or rewrites the source through a read window of window.size() bytes,
 // then closes it; in Rewrite mode the final progress line follows the close.

@@ -31,7 +31,8 @@ int rewrite_unit(Batch& b, const WorkUnit& unit, const Verdict& v, PassOutcome& 
   pass.interactive = is_terminal(kStdout);
   catch_interrupts();
   pass.stop = interrupt_flag();
-  outcome = run_pass(opened.source, b.window, *b.out, pass);
+  bool rates = v.remedy_needed == Remedy::Rewrite;
+  outcome = fix_pass(opened.source, b.window, *b.out, pass, rates, v.repairs ? &v.repair : nullptr);
   bool output_ok = flush(*b.out);
   std::string notes;
   if (outcome.failure == Failure::Interrupted) {
@@ -68,12 +69,21 @@ std::string why_nothing_is_written(const Verdict& v) {
                    : "Nothing written: the rate fields need no fix.";
 }
 
-std::string fixed_line(const PassOutcome& o, uint64_t rate) {
-  return std::string("Fixed: ") + std::to_string(o.packs) +
-         (o.packs == 1 ? " pack header" : " pack headers") + std::string(" and ") +
-         std::to_string(o.system_headers) +
-         (o.system_headers == 1 ? " system header" : " system headers") + " set to " +
-         std::to_string(rate) + " bit/s";
+// "Fixed: N pack headers and M system headers set to R bit/s", then the
+// stream-table entries when bounds were set.
+std::string fixed_line(const PassOutcome& o, const Verdict& v) {
+  std::string line = "Fixed: ";
+  if (v.remedy_needed == Remedy::Rewrite) {
+    line += std::to_string(o.packs) + (o.packs == 1 ? " pack header" : " pack headers");
+    line += " and " + std::to_string(o.system_headers);
+    line += o.system_headers == 1 ? " system header" : " system headers";
+    line += " set to " + std::to_string(v.suggested_rate) + " bit/s";
+    if (!v.repairs) return line;
+    line += "; ";
+  }
+  line += std::to_string(o.entries);
+  line += o.entries == 1 ? " stream-table entry" : " stream-table entries";
+  return line + " set to the profile's buffer sizes";
 }
 
 }  // namespace
@@ -90,7 +100,7 @@ int fix_unit(Batch& b, const WorkUnit& unit) {
   else
     put_report(out, unit.name, measurement, before);
   set_report_parts(nullptr);
-  if (before.remedy_needed != Remedy::Rewrite) {
+  if (before.remedy_needed != Remedy::Rewrite && !before.repairs) {
     if (json) {
       j["written"] = nullptr;
       j["after"] = nullptr;
@@ -112,13 +122,13 @@ int fix_unit(Batch& b, const WorkUnit& unit) {
   if (json) {
     j["written"] = {{"packs", written.packs},
                     {"system_headers", written.system_headers},
-                    {"rate", before.suggested_rate}};
+                    {"rate", before.has_suggestion ? Json(before.suggested_rate) : Json()},
+                    {"entries", written.entries}};
     j["after"] = json_report(unit.name, measurement, after);
     put_json_unit(b, j);
   } else {
     put_char(out, '\n');
-    put(out, fixed_line(written, before.suggested_rate));
-    put_char(out, '\n');
+    put_wrapped_text(out, fixed_line(written, before));
     put_verdict_lines(out, unit.name, after);
   }
   set_report_parts(nullptr);

@@ -80,36 +80,84 @@ Failure RateRewriter::settle() {
   return Failure::None;
 }
 
+Failure set_field(RateRewriter& r, const Unit& unit, uint32_t field_at,
+                  std::span<const uint8_t> bytes) {
+  // The field lies in the header's bytes, which the walk has read into the window.
+  uint8_t* held = r.window.data() + (unit.bytes.data() - r.window.data()) + field_at;
+  uint64_t at = unit.offset + field_at;
+  if (std::memcmp(held, bytes.data(), bytes.size()) == 0) return Failure::None;
+  RateSpan& span = r.span;
+  uint64_t span_end = span.offset + span.size;
+  if (span.size == 0 || at - span_end > kSpanGap) {
+    if (Failure f = r.settle(); f != Failure::None) return f;
+    span.header = unit.offset;
+    span.offset = at;
+    span.first = held;
+    span.done = unit.window_base;
+  }
+  std::memcpy(held, bytes.data(), bytes.size());
+  span.size = std::max(span.size, size_t(at - span.offset) + bytes.size());
+  return Failure::None;
+}
+
+bool begin_unit(RateRewriter& r, const Unit& unit, Failure& f) {
+  f = Failure::None;
+  if (stop_here(r, unit.offset)) {
+    f = Failure::Interrupted;
+    return false;
+  }
+  r.next_unit = unit.offset + (unit.kind == UnitKind::EndCode ? kStartCodeBytes : unit.length);
+  if (unit.kind != UnitKind::Skipped) return true;
+  f = r.settle();
+  return false;
+}
+
+void end_header(RateRewriter& r, const Unit& unit) {
+  if (r.span.size > 0)
+    ++r.span.lines;
+  else
+    put_progress(r.progress, unit.window_base, '\r');
+}
+
 // A header whose field changes joins the open span when at most kSpanGap bytes
 // lie between them, the bytes between as the window holds them; else the span
 // goes out and a new one starts. A field that already holds the rate is not
 // written and starts no span. A skipped range ends the span: nothing is written there.
 Failure RateRewriter::take(const Unit& unit) {
-  if (stop_here(*this, unit.offset)) return Failure::Interrupted;
-  next_unit = unit.offset + (unit.kind == UnitKind::EndCode ? kStartCodeBytes : unit.length);
-  if (unit.kind == UnitKind::Skipped) return settle();
+  Failure f;
+  if (!begin_unit(*this, unit, f)) return f;
   RateField field;
   if (!rate_field_of(unit, rate_units, field)) return Failure::None;
   ++(unit.kind == UnitKind::Pack ? packs : system_headers);
-  // The field lies in the header's fixed bytes, which the walk has read into the window.
-  uint8_t* held = window.data() + (unit.bytes.data() - window.data()) + field.at;
-  uint64_t at = unit.offset + field.at;
-  if (std::memcmp(held, field.bytes.data(), field.bytes.size()) != 0) {
-    uint64_t span_end = span.offset + span.size;
-    if (span.size == 0 || at - span_end > kSpanGap) {
-      if (Failure f = settle(); f != Failure::None) return f;
-      span.header = unit.offset;
-      span.offset = at;
-      span.first = held;
-      span.done = unit.window_base;
-    }
-    std::memcpy(held, field.bytes.data(), field.bytes.size());
-    span.size = size_t(at - span.offset) + field.bytes.size();
+  if (Failure w = set_field(*this, unit, field.at, field.bytes); w != Failure::None) return w;
+  end_header(*this, unit);
+  return Failure::None;
+}
+
+Failure FixRewriter::take(const Unit& unit) {
+  Failure f;
+  if (!begin_unit(r, unit, f)) return f;
+  bool system = unit.kind == UnitKind::SystemHeader;
+  if (unit.kind != UnitKind::Pack && !system) return Failure::None;
+  RateField field;
+  if (rates && rate_field_of(unit, r.rate_units, field)) {
+    ++(system ? r.system_headers : r.packs);
+    if (Failure w = set_field(r, unit, field.at, field.bytes); w != Failure::None) return w;
   }
-  if (span.size > 0)
-    ++span.lines;
-  else
-    put_progress(progress, unit.window_base, '\r');
+  for (uint32_t i = 0; system && bounds != nullptr && i < unit.system.entry_count; ++i) {
+    StreamEntry e = stream_entry(unit.system, i);
+    uint8_t id = e.stream_id;
+    uint32_t now = e.buffer_size_bound * (e.buffer_bound_scale ? 1024u : 128u);
+    uint32_t want = uint32_t(bounds->units[id]) * (bounds->scale[id] ? 1024u : 128u);
+    if (!bounds->set[id] || now >= want) continue;  // a bound is never lowered
+    uint8_t bytes[2] = {uint8_t(0xC0 | bounds->scale[id] << 5 | bounds->units[id] >> 8),
+                        uint8_t(bounds->units[id])};
+    ++entries;
+    if (Failure w = set_field(r, unit, uint32_t(kSystemFixedBytes + 3 * i + 1), bytes);
+        w != Failure::None)
+      return w;
+  }
+  end_header(r, unit);
   return Failure::None;
 }
 

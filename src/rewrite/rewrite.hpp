@@ -3,9 +3,11 @@
 // rate_bound in place, three bytes per header, and reports progress.
 #pragma once
 
+#include <array>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "io/byte_source.hpp"
 #include "io/console.hpp"
@@ -70,6 +72,40 @@ struct RateRewriter {
   Failure take(const Unit& unit);
   Failure settle();
   Failure finish(const WalkEnd& end);
+};
+
+// Sets the bytes of one field of a unit taken from the window: it joins the
+// open span, or the span goes out and a new one starts; a field that already
+// holds them is left alone.
+Failure set_field(RateRewriter& r, const Unit& unit, uint32_t at, std::span<const uint8_t> bytes);
+// Before a unit: an interrupt stops the pass, a skipped range ends the span;
+// false when the unit is done with (f says how).
+bool begin_unit(RateRewriter& r, const Unit& unit, Failure& f);
+// After a header: its progress line, held back while its span is open.
+void end_header(RateRewriter& r, const Unit& unit);
+
+// The P-STD buffer bounds --fix sets in the system headers: per stream id,
+// the profile's P-STD_buffer_bound_scale and P-STD_buffer_size_bound, where
+// the bound is below them (a bound is never lowered).
+struct BoundRepair {
+  std::array<bool, 256> set{};
+  std::array<uint8_t, 256> scale{};
+  std::array<uint16_t, 256> units{};
+};
+
+// --fix's rewrite: the rate fields (when its verdict asks for them) and the
+// bounds of its system headers' stream tables, two bytes an entry. It sees
+// system headers whole.
+struct FixRewriter {
+  static constexpr KindSet kWhole = kind_bit(UnitKind::SystemHeader);
+  RateRewriter r;
+  bool rates = true;
+  const BoundRepair* bounds = nullptr;
+  uint64_t entries = 0;  // stream-table entries set
+
+  Failure take(const Unit& unit);
+  Failure settle() { return r.settle(); }
+  Failure finish(const WalkEnd& end) { return r.finish(end); }
 };
 
 }  // namespace psrate
