@@ -77,7 +77,8 @@ TEST(Fix, JsonBeforeWrittenAfter) {
   ASSERT_EQ(j.size(), 3u);
   EXPECT_EQ(j["before"]["verdict"]["remedy"], "rewrite");
   EXPECT_EQ(j["before"]["suggested_rate"], 2159600);
-  EXPECT_EQ(j["written"], Json({{"packs", 100}, {"system_headers", 1}, {"rate", 2159600}}));
+  EXPECT_EQ(j["written"],
+            Json({{"packs", 100}, {"system_headers", 1}, {"rate", 2159600}, {"entries", 0}}));
   EXPECT_EQ(j["after"]["findings"], Json::array());
   EXPECT_EQ(j["after"]["program_mux_rate"]["min"], 2159600);
   EXPECT_EQ(j["after"]["verdict"]["remedy"], nullptr);
