@@ -538,7 +538,7 @@ void bound_remedies(const PstdModel& p, const Measurement& m, Verdict& v) {
 
 void judge_buffers(const PstdModel& p, const Measurement& m, Verdict& v) {
   v.buffers = &p;
-  uint64_t overflows = 0, underflows = 0, mismatches = 0, ignored = 0;
+  uint64_t overflows = 0, underflows = 0, mismatches = 0, ignored = 0, pointers = 0;
   for (size_t i = 0; i < p.result_count; ++i) {
     const BufferResult& r = p.results[i];
     if (!r.modelled) continue;
@@ -546,6 +546,7 @@ void judge_buffers(const PstdModel& p, const Measurement& m, Verdict& v) {
     underflows += r.underflows.count - r.underflows.permitted;
     mismatches += r.counts.timestamp_mismatches;
     ignored += r.counts.timestamps_ignored;
+    pointers += r.counts.pointer_mismatches;
   }
   bool above = std::any_of(p.above_bound.begin(), p.above_bound.end(), [](bool b) { return b; });
   set(v, Finding::BufferOverflow, overflows > 0, Remedy::Remux);
@@ -553,6 +554,7 @@ void judge_buffers(const PstdModel& p, const Measurement& m, Verdict& v) {
   set(v, Finding::BoundBelowBufferSize, above, Remedy::Remux);
   set(v, Finding::TimestampMismatch, mismatches > 0);
   set(v, Finding::TimestampsIgnored, ignored > 0);
+  set(v, Finding::PointerMismatch, pointers > 0);
   for (Finding f : {Finding::BufferOverflow, Finding::BufferUnderflow}) {
     if (!v.found[size_t(f)]) continue;
     v.problem = true;

@@ -168,8 +168,9 @@ enum class Finding : uint8_t {
   BoundBelowBufferSize,
   TimestampMismatch,
   TimestampsIgnored,
+  PointerMismatch,
 };
-inline constexpr size_t kFindingCount = 19;
+inline constexpr size_t kFindingCount = 20;
 
 struct FindingClass {
   Finding finding;
@@ -198,6 +199,7 @@ inline constexpr std::array<FindingClass, kFindingCount> kFindingClasses{{
     {Finding::BoundBelowBufferSize, "bound_below_buffer_size", Severity::Note},
     {Finding::TimestampMismatch, "timestamp_mismatch", Severity::Note},
     {Finding::TimestampsIgnored, "timestamps_ignored", Severity::Note},
+    {Finding::PointerMismatch, "pointer_mismatch", Severity::Note},
 }};
 
 constexpr bool finding_classes_in_order() {

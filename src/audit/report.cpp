@@ -174,6 +174,7 @@ const BufferResult* first_buffer(const Verdict& v, Finding f) {
     bool hit = f == Finding::BufferOverflow      ? r.figures.overflows > 0
                : f == Finding::BufferUnderflow   ? r.underflows.count > r.underflows.permitted
                : f == Finding::TimestampMismatch ? r.counts.timestamp_mismatches > 0
+               : f == Finding::PointerMismatch   ? r.counts.pointer_mismatches > 0
                                                  : r.counts.timestamps_ignored > 0;
     if (hit) return &r;
   }
@@ -215,6 +216,10 @@ std::string buffer_message(Finding f, const Verdict& v) {
     case Finding::TimestampMismatch:
       return dec(r->counts.timestamp_mismatches) + " timestamps of " + name +
              " differ by 300 ticks or more from the decoding times the units before them give.";
+    case Finding::PointerMismatch:
+      return dec(r->counts.pointer_mismatches) + " packets of " + name +
+             " have a first_access_unit_pointer or number_of_frame_headers that does not match "
+             "the units that begin in them.";
     default:
       return dec(r->counts.timestamps_ignored) + " timestamps of " + name +
              " are on packets where no access unit begins: they are ignored.";
@@ -275,7 +280,8 @@ std::string finding_message(Finding f, const Measurement& m, const Verdict& v) {
     case Finding::BufferUnderflow:
     case Finding::BoundBelowBufferSize:
     case Finding::TimestampMismatch:
-    case Finding::TimestampsIgnored: return buffer_message(f, v);
+    case Finding::TimestampsIgnored:
+    case Finding::PointerMismatch: return buffer_message(f, v);
   }
   return "";
 }
@@ -744,7 +750,7 @@ nlohmann::ordered_json buffer_json(const BufferResult& r) {
   j["timestamps_ignored"] = r.counts.timestamps_ignored;
   j["timestamp_mismatches"] = r.counts.timestamp_mismatches;
   j["resyncs"] = r.resyncs;
-  j["pointer_mismatches"] = 0;
+  j["pointer_mismatches"] = r.counts.pointer_mismatches;
   return j;
 }
 

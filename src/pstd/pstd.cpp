@@ -232,6 +232,10 @@ void take_packet(PstdModel& p, const Unit& u) {
   packet.clock = p.clock;
   if (kind == BufferKind::Lpcm && sub.frames > 0 && sub.first_access_unit >= 4)
     packet.first_frame = int64_t(sub.first_access_unit) - 4;  // 3 + pointer - 7 header bytes
+  if (is_sub && sub.header >= 4) {  // AC-3, DTS, LPCM: the pointer counts from its own low byte
+    packet.frames = sub.frames;
+    packet.pointer = 3 + int64_t(sub.first_access_unit) - int64_t(sub.header);
+  }
   stream_packet(slot->model, packet);
 }
 

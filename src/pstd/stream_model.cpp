@@ -173,6 +173,19 @@ uint64_t releasable(const StreamModel& s) {
   return at;
 }
 
+// In a packet whose sub-stream header counts frames, the count and the first
+// unit's place must be what commences in its payload.
+void check_pointer(StreamModel& s, const StreamPacket& p, const PacketMarks& marks, uint64_t from) {
+  if (p.frames <= 0) return;
+  int64_t count = 0, first = -1;
+  for (size_t i = 0; i < marks.count; ++i) {
+    const AuMark& m = marks.mark[i];
+    if (m.kind != AuMark::Commence || m.pos < from) continue;
+    if (count++ == 0) first = int64_t(m.pos - from);
+  }
+  if (count != p.frames || first != p.pointer) ++s.counts.pointer_mismatches;
+}
+
 }  // namespace
 
 StreamModel stream_model(BufferKind kind, uint32_t lpcm_frame_bytes, uint32_t lpcm_rate) {
@@ -194,6 +207,7 @@ void stream_packet(StreamModel& s, const StreamPacket& p) {
     return;
   }
   size_t stamped = stamped_mark(marks, from, p.has_pts);
+  check_pointer(s, p, marks, from);
   if (p.has_pts && stamped == SIZE_MAX) ++s.counts.timestamps_ignored;
   // the first timed unit of the segment: bytes before its start are not buffered
   if (!s.started && stamped != SIZE_MAX) s.start = std::max(from, marks.mark[stamped].start);

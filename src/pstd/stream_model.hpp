@@ -30,12 +30,18 @@ struct StreamPacket {
   PackClock clock;    // of the pack that holds it
   // LPCM: where its first frame begins in the payload (from first_access_unit_pointer), or -1
   int64_t first_frame = -1;
+  // DVD audio: number_of_frame_headers, and where first_access_unit_pointer puts
+  // the first unit that commences in the payload; -1 without a sub-stream header
+  int frames = -1;
+  int64_t pointer = -1;
 };
 
 struct AccessUnitCounts {
   uint64_t stamped = 0, extrapolated = 0, untimed = 0, skipped = 0;
   uint64_t timestamps_ignored = 0;    // a timestamp on a packet where no unit commences
   uint64_t timestamp_mismatches = 0;  // 300 ticks or more from the extrapolation
+  uint64_t pointer_mismatches =
+      0;  // DVD audio packets whose pointer or count is not what commences
 };
 
 struct Underflows {
