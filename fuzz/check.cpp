@@ -648,17 +648,21 @@ struct AuditOutput {
   std::string text;
 };
 
-// `streams`: with the census of the elementary streams, which needs every PES
-// packet whole in the window; without it, the rate audit alone.
+// `streams`: with the census of the elementary streams and their decoder
+// buffers, which need every PES packet whole in the window; without them, the
+// rate audit alone.
 AuditOutput audit_file(size_t window_size, size_t length, bool streams = true) {
+  static PstdModel buffers;
+  pstd_reset(buffers);
   std::string captured;
   OutBuffer& out = capture_into(captured);
   std::span<uint8_t> window = window_buffer(window_size, length);
   ByteSource source = memory_source(memory());
   AuditOutput a{};
-  a.failure = measure_stream(source, window, a.measurement);
+  a.failure = measure_stream(source, window, a.measurement, streams ? &buffers : nullptr);
   if (!streams) a.measurement.census = StreamCensus{};
   Verdict verdict = judge(a.measurement);
+  if (streams) judge_buffers(buffers, a.measurement, verdict);
   put_report(out, "in.mpg", a.measurement, verdict);
   put_json_report(out, "in.mpg", a.measurement, verdict);
   flush(out);

@@ -68,6 +68,7 @@ void close_slot(PstdModel& p, BufferSlot& slot) {
 // The segment ends: each buffer's figures, the streams not modelled listed.
 void end_segment(PstdModel& p) {
   if (!p.segment_open) return;
+  size_t first = p.result_count;
   for (BufferSlot& slot : p.slots)
     if (slot.used) close_slot(p, slot);
   for (size_t id = 0; id < 256; ++id) {
@@ -84,6 +85,11 @@ void end_segment(PstdModel& p) {
                      : unmodelled_reason(uint8_t(id));
     }
   }
+  // by stream id, then sub-stream
+  std::sort(p.results.begin() + long(first), p.results.begin() + long(p.result_count),
+            [](const BufferResult& a, const BufferResult& b) {
+              return a.id != b.id ? a.id < b.id : a.sub < b.sub;
+            });
   p.segment_open = false;
   ++p.segment;
 }
