@@ -94,9 +94,37 @@ void take_code(VideoScanner& s, uint8_t code, uint64_t at, AuMarks& marks) {
 
 }  // namespace
 
+// Steps over bytes that cannot end a start code prefix (00 00 01): looking at
+// every third byte, a byte above 1 rules out the three prefixes it could end.
+// The first bytes of a call go the slow way, with what the last call left.
+size_t skip_to_prefix_end(VideoScanner& s, std::span<const uint8_t> bytes, size_t i) {
+  size_t n = bytes.size();
+  if (s.need > 0 || s.last == 0x000001 || i < 3) return i;
+  size_t k = i - 2, j = n;  // k: where a prefix would begin
+  while (k + 2 < n) {
+    uint8_t c = bytes[k + 2];
+    if (c > 1) {
+      k += 3;
+    } else if (c == 0) {
+      k += 1;
+    } else if (bytes[k] == 0 && bytes[k + 1] == 0) {
+      j = k + 2;
+      break;
+    } else {
+      k += 3;
+    }
+  }
+  if (j == i) return i;
+  s.last = uint32_t(bytes[j - 3]) << 16 | uint32_t(bytes[j - 2]) << 8 | bytes[j - 1];
+  s.pos += j - i;
+  return j;
+}
+
 size_t scan_video(VideoScanner& s, std::span<const uint8_t> bytes, AuMarks& marks) {
   for (size_t i = 0; i < bytes.size(); ++i) {
     if (marks.count + 2 > kMaxMarks) return i;
+    i = skip_to_prefix_end(s, bytes, i);
+    if (i == bytes.size()) return i;
     uint8_t b = bytes[i];
     if (s.need > 0) {
       s.header[s.have++] = b;
