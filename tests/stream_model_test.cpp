@@ -120,6 +120,33 @@ TEST(StreamModel, ASmallBufferOverflows) {
   EXPECT_EQ(s.buffer.figures.peak_size, 232u * 1024);
 }
 
+// A picture_start_code whose first bytes end a packet: the picture commences
+// there, and takes that packet's timestamp.
+TEST(StreamModel, AStartCodeAcrossPacketsTakesTheFirstPacketsStamp) {
+  Bytes es = video(2);
+  size_t second = 12 + kPictureBytes;  // picture 1's start code
+  std::vector<std::pair<size_t, int64_t>> packets = {
+      {0, 27000}, {2000, 27000 + 3600}, {second + 2, -1}};  // payload starts and PTS
+  StreamModel s = stream_model(BufferKind::Video);
+  for (size_t k = 0; k < packets.size(); ++k) {
+    size_t from = packets[k].first;
+    size_t to = k + 1 < packets.size() ? packets[k + 1].first : es.size();
+    StreamPacket p;
+    p.offset = k * 100000 + 48;
+    p.payload = std::span<const uint8_t>(es.data() + from, to - from);
+    p.clock = {int64_t(k * 40000), k * 100000 + 8, kRate};
+    p.size = 4 << 20;
+    // the second packet ends with the first two bytes of picture 1's start code
+    p.has_pts = packets[k].second >= 0;
+    p.pts = packets[k].second;
+    stream_packet(s, p);
+  }
+  stream_end(s);
+  EXPECT_EQ(s.counts.stamped, 2u);
+  EXPECT_EQ(s.counts.timestamps_ignored, 0u);
+  EXPECT_EQ(s.counts.timestamp_mismatches, 0u);
+}
+
 // MPEG-1 Layer II frames of 576 bytes (1152 samples at 48 kHz: 648000 ticks),
 // 2000 bytes a packet, the first frame commencing in each packet stamped.
 TEST(StreamModel, AudioFramesStampedAndExtrapolated) {

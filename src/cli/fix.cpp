@@ -32,7 +32,8 @@ int rewrite_unit(Batch& b, const WorkUnit& unit, const Verdict& v, PassOutcome& 
   catch_interrupts();
   pass.stop = interrupt_flag();
   bool rates = v.remedy_needed == Remedy::Rewrite;
-  outcome = fix_pass(opened.source, b.window, *b.out, pass, rates, v.repairs ? &v.repair : nullptr);
+  bool bounds = v.repairs && v.remedy_needed <= Remedy::Rewrite;
+  outcome = fix_pass(opened.source, b.window, *b.out, pass, rates, bounds ? &v.repair : nullptr);
   bool output_ok = flush(*b.out);
   std::string notes;
   if (outcome.failure == Failure::Interrupted) {
@@ -100,7 +101,9 @@ int fix_unit(Batch& b, const WorkUnit& unit) {
   else
     put_report(out, unit.name, measurement, before);
   set_report_parts(nullptr);
-  if (before.remedy_needed != Remedy::Rewrite && !before.repairs) {
+  // bounds are set only when no remux or new encoding is due: those write the stream anew
+  bool bounds = before.repairs && before.remedy_needed <= Remedy::Rewrite;
+  if (before.remedy_needed != Remedy::Rewrite && !bounds) {
     if (json) {
       j["written"] = nullptr;
       j["after"] = nullptr;

@@ -119,6 +119,13 @@ bool arrival_of(const BufferModel& b, uint64_t pos, Instant& at) {
   return true;
 }
 
+bool file_offset_of(const BufferModel& b, uint64_t pos, uint64_t& offset) {
+  const ArrivalRun* run = run_holding(b, pos);
+  if (run == nullptr) return false;
+  offset = run->offset + (pos - run->pos);
+  return true;
+}
+
 bool buffer_remove(BufferModel& b, uint64_t end, const Instant& at) {
   if (b.removal_count == kHeldRemovals) {
     b.stalled = true;

@@ -76,6 +76,8 @@ bool buffer_arrive(BufferModel& b, ArrivalRun run);
 // The effective arrival of a buffered byte that arrived and is still held;
 // false when it is no longer held.
 bool arrival_of(const BufferModel& b, uint64_t pos, Instant& at);
+// The file offset of a buffered byte that arrived and is still held.
+bool file_offset_of(const BufferModel& b, uint64_t pos, uint64_t& offset);
 // A complete unit leaves at `at` (not before the last one); false when the ring is full.
 bool buffer_remove(BufferModel& b, uint64_t end, const Instant& at);
 // Arrivals before `pos` may be simulated: no removal before them is unknown.

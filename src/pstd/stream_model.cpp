@@ -77,9 +77,15 @@ size_t stamped_mark(const PacketMarks& marks, uint64_t from, bool has_pts) {
 Instant stamp(const StreamPacket& p) { return ticks(300 * (p.has_dts ? p.dts : p.pts)); }
 
 // A unit commences: its decoding time, stamped or extrapolated.
-void commence_unit(StreamModel& s, const StreamPacket& p, const AuMark& m, bool stamped,
+// A timestamp and its packet's DSM_trick_mode_flag.
+struct Stamp {
+  Instant td;
+  bool trick = false;
+};
+
+void commence_unit(StreamModel& s, const StreamPacket& p, const AuMark& m, const Stamp* stamp_of,
                    uint64_t from) {
-  if (!s.started && !stamped) {  // before the segment's first timed unit: not buffered
+  if (!s.started && stamp_of == nullptr) {  // before the segment's first timed unit: not buffered
     ++s.counts.skipped;
     return;
   }
@@ -91,11 +97,12 @@ void commence_unit(StreamModel& s, const StreamPacket& p, const AuMark& m, bool 
   u.commence = m.pos;
   u.end = m.end;
   u.offset = p.offset + (m.pos >= from ? m.pos - from : 0);
+  if (m.pos < from) file_offset_of(s.buffer, m.pos, u.offset);  // it began in the last packet
   u.permitted = s.video.sequence.low_delay && s.kind == BufferKind::Video;
-  if (stamped) {
-    u.td = stamp(p);
+  if (stamp_of != nullptr) {
+    u.td = stamp_of->td;
     u.timed = true;
-    u.permitted = u.permitted || p.dsm_trick_mode;
+    u.permitted = u.permitted || stamp_of->trick;
     ++s.counts.stamped;
     // muxers round to 90 kHz: a difference of a whole tick or more is the stream's own
     if (s.has_prediction) {
@@ -208,7 +215,21 @@ void stream_packet(StreamModel& s, const StreamPacket& p) {
   }
   size_t stamped = stamped_mark(marks, from, p.has_pts);
   check_pointer(s, p, marks, from);
-  if (p.has_pts && stamped == SIZE_MAX) ++s.counts.timestamps_ignored;
+  // A start code or sync word whose first byte ended the last packet is found
+  // in this one: that unit commenced there, and takes the last packet's timestamp.
+  size_t carried = SIZE_MAX;
+  for (size_t i = 0; s.pending && i < marks.count && carried == SIZE_MAX; ++i)
+    if (marks.mark[i].kind == AuMark::Commence && marks.mark[i].pos < from) carried = i;
+  if (s.pending && carried == SIZE_MAX) ++s.counts.timestamps_ignored;
+  Stamp last_stamp{s.pending_td, s.pending_trick};
+  s.pending = false;
+  Stamp this_stamp{stamp(p), p.dsm_trick_mode};
+  if (p.has_pts && stamped == SIZE_MAX) {  // decided when the next packet is scanned
+    s.pending = true;
+    s.pending_td = this_stamp.td;
+    s.pending_trick = this_stamp.trick;
+  }
+  if (!s.started && stamped == SIZE_MAX && carried != SIZE_MAX) stamped = carried;
   // the first timed unit of the segment: bytes before its start are not buffered
   if (!s.started && stamped != SIZE_MAX) s.start = std::max(from, marks.mark[stamped].start);
   bool buffering = s.started || stamped != SIZE_MAX;
@@ -225,7 +246,11 @@ void stream_packet(StreamModel& s, const StreamPacket& p) {
   for (size_t i = 0; i < marks.count && !s.stopped; ++i) {
     const AuMark& m = marks.mark[i];
     if (m.kind == AuMark::Commence)
-      commence_unit(s, p, m, i == stamped, from);
+      commence_unit(s, p, m,
+                    i == carried   ? &last_stamp
+                    : i == stamped ? &this_stamp
+                                   : nullptr,
+                    from);
     else
       end_unit(s, m);
   }
@@ -239,6 +264,8 @@ void stream_end(StreamModel& s) {
     end_video(s.video, marks);
     for (size_t i = 0; i < marks.count; ++i) end_unit(s, marks.mark[i]);
   }
+  if (s.pending) ++s.counts.timestamps_ignored;
+  s.pending = false;
   complete_units(s, scanned(s));
   buffer_finish(s.buffer);
 }

@@ -83,6 +83,10 @@ struct StreamModel {
   AccessUnitCounts counts;
   Underflows underflows;
   bool stopped = false;  // a ring filled: checking stopped
+  // the last packet's timestamp, when no unit began in it as far as it was scanned
+  bool pending = false;
+  Instant pending_td;
+  bool pending_trick = false;
 };
 
 // The model of a stream of this kind, empty. LPCM frames are of
