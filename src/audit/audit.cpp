@@ -528,7 +528,8 @@ void bound_remedies(const PstdModel& p, const Measurement& m, Verdict& v) {
   const std::array<bool, 256>* low_ids = &low;
   for (auto [f, ids] : {std::pair{Finding::BufferBoundBelowProfile, low_ids},
                         std::pair{Finding::BoundBelowBufferSize, &p.above_bound}}) {
-    if (!v.found[size_t(f)] || !repairable(v, *ids)) continue;
+    // a remux or a new encoding writes the stream anew: --fix sets no bound then
+    if (!v.found[size_t(f)] || !repairable(v, *ids) || v.remedy_needed > Remedy::Rewrite) continue;
     v.remedy[size_t(f)] = Remedy::Rewrite;
     v.repairs = true;
   }

@@ -161,8 +161,11 @@ std::string bound_below_message(const Measurement& m, const Verdict& v) {
   }
   return "The system headers bound the decoder buffers of streams below the " +
          std::string(v.row->name) + " sizes: " + list +
-         ". A player that trusts the bounds may refuse the stream; a new multiplex writes "
-         "the profile's bounds.";
+         ". A player that trusts the bounds may refuse the stream; " +
+         std::string(v.remedy[size_t(Finding::BufferBoundBelowProfile)] == Remedy::Rewrite
+                         ? "every buffer peaks within the profile's sizes, so psrate --fix "
+                           "sets the profile's bounds."
+                         : "a new multiplex writes the profile's bounds.");
 }
 
 // The first buffer (in segment and stream order) that a finding concerns.
@@ -186,9 +189,20 @@ std::string buffer_name(const BufferResult& r) {
   return stream_name(ref) + (r.segment > 0 ? " (segment " + dec(r.segment) + ")" : "");
 }
 
-std::string ticks_text(const Instant& t) {
-  int64_t ticks = floor_ticks(t);
-  return dec(uint64_t(ticks < 0 ? 0 : ticks) / 300) + " (90 kHz)";
+// Each stream with late units: how many, the first, and the latest.
+std::string underflow_message(const PstdModel& p) {
+  std::string streams;
+  for (size_t i = 0; i < p.result_count; ++i) {
+    const BufferResult& r = p.results[i];
+    uint64_t late = r.underflows.count - r.underflows.permitted;
+    if (!r.modelled || late == 0) continue;
+    streams += (streams.empty() ? "" : "; ") + std::string("stream ") + buffer_name(r) + ", " +
+               dec(late) + plural(late, " unit", " units") + " from " +
+               where(r.underflows.first_offset) + ", up to " +
+               dec(uint64_t(floor_ticks(r.underflows.max_lateness)) / 27000) + " ms late";
+  }
+  return "Access units arrive after their decoding time: " + streams +
+         ". A decoder stalls or skips them.";
 }
 
 std::string buffer_message(Finding f, const Verdict& v) {
@@ -206,13 +220,7 @@ std::string buffer_message(Finding f, const Verdict& v) {
              dec(r->figures.overflows) + plural(r->figures.overflows, " time", " times") +
              ", first at " + where(r->figures.first_overflow_offset) + ", by up to " +
              dec(r->figures.max_excess) + " bytes: a decoder of that size loses data.";
-    case Finding::BufferUnderflow:
-      return "Access units of " + name + " arrive after their decoding time: " +
-             dec(r->underflows.count - r->underflows.permitted) +
-             plural(r->underflows.count, " unit", " units") + ", the first at " +
-             where(r->underflows.first_offset) + " (due at " + ticks_text(r->underflows.first_td) +
-             "), up to " + dec(uint64_t(floor_ticks(r->underflows.max_lateness)) / 27000) +
-             " ms late: a decoder stalls or skips.";
+    case Finding::BufferUnderflow: return underflow_message(*v.buffers);
     case Finding::TimestampMismatch:
       return dec(r->counts.timestamp_mismatches) + " timestamps of " + name +
              " differ by 300 ticks or more from the decoding times the units before them give.";
@@ -343,7 +351,9 @@ std::string verdict_command(std::string_view path, const Verdict& v) {
       }
       return c;
     }
-    case Remedy::Remux: return v.row ? remux_command(path, *v.row) : "";
+    case Remedy::Remux:
+      return v.row ? remux_command(path, *v.row)
+                   : "mplex, or ffmpeg -c copy, from the demuxed elementary streams";
     case Remedy::Reencode:
     case Remedy::None: break;
   }
@@ -584,6 +594,7 @@ void put_buffers(OutBuffer& out, const Verdict& v) {
     put(out, "  ");
     put(out, name);
     for (size_t k = name.size(); k < 7; ++k) put_char(out, ' ');
+    if (name.size() >= 7) put_char(out, ' ');  // a later segment's longer name
     put_wrapped(out, buffer_line(r), 9, std::max<size_t>(9, name.size() + 3));
   }
   if (v.buffers->results_dropped > 0)
@@ -605,13 +616,14 @@ void put_verdict(OutBuffer& out, std::string_view path, const Verdict& v) {
       return;
     case Remedy::Remux:
       put_wrapped(out,
-                  "Verdict: remux, the elementary streams fit the " + profile +
-                      " profile but the multiplex must be redone",
+                  v.row ? "Verdict: remux, the elementary streams fit the " + profile +
+                              " profile but the multiplex must be redone"
+                        : std::string("Verdict: remux, the multiplex must be redone"),
                   2, 2);
       put(out, "Fix: ");
       put(out, verdict_command(path, v));
       put_char(out, '\n');
-      put_wrapped(out, kRemuxAside, 2, 2);
+      if (v.row) put_wrapped(out, kRemuxAside, 2, 2);
       return;
     case Remedy::Reencode:
       put_wrapped(out,
