@@ -53,8 +53,9 @@ FrameCodec frame_codec(BufferKind k) {
 // Scans the packet's bytes; false when they hold more marks than kept.
 bool scan(StreamModel& s, const StreamPacket& p, PacketMarks& all) {
   std::span<const uint8_t> bytes = p.payload;
+  static AuMarks marks;  // reused: its array is not cleared for each packet
   for (bool first = true;; first = false) {
-    AuMarks marks;
+    marks.count = 0;
     size_t taken = scan_some(s, bytes, p, first, marks);
     if (all.count + marks.count > kPacketMarks) return false;
     std::copy_n(marks.mark.begin(), marks.count, all.mark.begin() + long(all.count));
