@@ -42,10 +42,10 @@ struct Sequence {
 // sync word or first byte), or one that ends (its last byte is at end - 1).
 struct AuMark {
   enum Kind : uint8_t { Commence, End } kind = Commence;
-  uint64_t pos = 0;  // Commence: the first byte of the start code or sync word
-  uint64_t end = 0;  // End: one past the unit's last byte; audio Commence: its end, 0 unknown
+  uint64_t pos = 0;    // Commence: the first byte of the start code or sync word
+  uint64_t end = 0;    // End: one past the unit's last byte; audio Commence: its end, 0 unknown
   uint64_t start = 0;  // Commence: the unit's first byte (a video unit's sequence or GOP header)
-  Picture picture;   // video End: the picture that ends
+  Picture picture;     // video End: the picture that ends
   uint32_t samples = 0, sample_rate = 0;  // audio Commence
 };
 
