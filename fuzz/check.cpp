@@ -16,11 +16,11 @@
 #include "audit/report.hpp"
 #include "cli/cli.hpp"
 #include "es/census.hpp"
-#include "pstd/access_units.hpp"
 #include "es/codecs.hpp"
 #include "es/pes.hpp"
 #include "io/byte_source.hpp"
 #include "ps/walk.hpp"
+#include "pstd/access_units.hpp"
 #include "text/out_buffer.hpp"
 
 namespace psrate::fuzz {

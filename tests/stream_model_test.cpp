@@ -38,6 +38,18 @@ struct Timing {
   int64_t shift_picture = -1;  // this picture's DTS one 90 kHz tick late
 };
 
+// Packet k of the stream's bytes, 2000 of them, in a pack of its own at
+// k x 2048 bytes, arriving at 10.08 Mbit/s from the pack's SCR.
+StreamPacket packet_at(const Bytes& es, size_t k, uint64_t size) {
+  size_t from = k * kPacketBytes, n = std::min(kPacketBytes, es.size() - from);
+  StreamPacket p;
+  p.offset = k * kPackBytes + 48;
+  p.payload = std::span<const uint8_t>(es.data() + from, n);
+  p.clock = {int64_t(k * kPackBytes * 540000 / kRate), k * kPackBytes + 8, kRate};
+  p.size = size;
+  return p;
+}
+
 // Each packet in a pack of its own, 2048 bytes apart; the bytes after the
 // pack header and PES header are the packet's payload.
 StreamModel run(const Bytes& es, const Timing& t) {
@@ -45,11 +57,7 @@ StreamModel run(const Bytes& es, const Timing& t) {
   size_t picture = 0;
   for (size_t k = 0; k * kPacketBytes < es.size(); ++k) {
     size_t from = k * kPacketBytes, n = std::min(kPacketBytes, es.size() - from);
-    StreamPacket p;
-    p.offset = k * kPackBytes + 48;
-    p.payload = std::span<const uint8_t>(es.data() + from, n);
-    p.clock = {int64_t(k * kPackBytes * 540000 / kRate), k * kPackBytes + 8, kRate};
-    p.size = t.size;
+    StreamPacket p = packet_at(es, k, t.size);
     // the picture that commences in this packet, if any
     size_t first_picture = from <= 12 ? 0 : (from - 12 + kPictureBytes - 1) / kPictureBytes;
     size_t at = 12 + first_picture * kPictureBytes;
@@ -163,11 +171,7 @@ TEST(StreamModel, AudioFramesStampedAndExtrapolated) {
   uint64_t stamped = 0;
   for (size_t k = 0; k * kPacketBytes < es.size(); ++k) {
     size_t from = k * kPacketBytes, n = std::min(kPacketBytes, es.size() - from);
-    StreamPacket p;
-    p.offset = k * kPackBytes + 48;
-    p.payload = std::span<const uint8_t>(es.data() + from, n);
-    p.clock = {int64_t(k * kPackBytes * 540000 / kRate), k * kPackBytes + 8, kRate};
-    p.size = 4096 * 4;
+    StreamPacket p = packet_at(es, k, 4096 * 4);
     size_t frame = (from + 575) / 576;  // the first frame commencing here
     if (frame * 576 < from + n) {
       p.has_pts = true;

@@ -66,32 +66,12 @@ int pass_unit(Batch& b, const WorkUnit& unit) {
     return 0;
   }
   PassOptions pass = o.pass;
-  if (rewrite) {
-    pass.encoding = console_encoding(kStdout);
-    pass.interactive = is_terminal(kStdout);
-    catch_interrupts();
-    pass.stop = interrupt_flag();
-  }
+  if (rewrite) watch_interrupts(pass);
   PassOutcome outcome = run_pass(opened.source, b.window, *b.out, pass);
-  bool output_ok = flush(*b.out);
-  std::string notes;
-  if (outcome.failure == Failure::Interrupted) {
-    notes = interrupted_note(outcome.interrupted_at);
-    if (b.several) notes = naming(notes, unit);
-    write_all(kStderr, notes.data(), notes.size());
-    return 130;
-  }
-  if (outcome.failure != Failure::None) {
-    std::string cause;
-    if (outcome.failure != Failure::Output) cause = unit_cause(outcome.failure, opened);
-    fail_unit(b, unit, outcome.failure, cause);
-    return 0;
-  }
-  b.incomplete = put_notes(notes, outcome, pass) != 0 || b.incomplete;
-  if (b.several) notes = naming(notes, unit);
-  write_all(kStderr, notes.data(), notes.size());
-  if (!output_ok) b.failed = true;
-  return 0;
+  bool incomplete = false;
+  int status = end_pass(b, unit, opened, outcome, pass, incomplete);
+  b.incomplete = b.incomplete || incomplete;
+  return status == 130 ? 130 : 0;
 }
 
 std::string cell(std::string text, size_t width) {
@@ -179,6 +159,34 @@ void fail_unit(Batch& b, const WorkUnit& unit, Failure failure, const std::strin
     std::string why = cause.rfind("psrate: ", 0) == 0 ? cause.substr(8) : cause;
     put_json_unit(b, Json{{"file", unit.name}, {"error", why}});
   }
+}
+
+void watch_interrupts(PassOptions& pass) {
+  pass.encoding = console_encoding(kStdout);
+  pass.interactive = is_terminal(kStdout);
+  catch_interrupts();
+  pass.stop = interrupt_flag();
+}
+
+int end_pass(Batch& b, const WorkUnit& unit, OpenedUnit& opened, const PassOutcome& outcome,
+             const PassOptions& pass, bool& incomplete) {
+  bool output_ok = flush(*b.out);
+  std::string notes;
+  if (outcome.failure == Failure::Interrupted) {
+    notes = interrupted_note(outcome.interrupted_at);
+  } else if (outcome.failure != Failure::None) {
+    std::string cause;
+    if (outcome.failure != Failure::Output) cause = unit_cause(outcome.failure, opened);
+    fail_unit(b, unit, outcome.failure, cause);
+    return 1;
+  } else {
+    incomplete = put_notes(notes, outcome, pass) != 0;
+  }
+  if (b.several) notes = naming(notes, unit);
+  write_all(kStderr, notes.data(), notes.size());
+  if (outcome.failure == Failure::Interrupted) return 130;
+  if (!output_ok) b.failed = true;
+  return 0;
 }
 
 std::string folder_cause(const WorkUnit& unit) {

@@ -58,6 +58,14 @@ bool audit_unit(Batch& batch, const WorkUnit& unit, Measurement& m, Verdict& v);
 // Notes of one unit among several: each line names it ("psrate: NAME: ...").
 std::string naming(const std::string& notes, const WorkUnit& unit);
 
+// A rewrite's progress text for standard output, and Ctrl+C caught to stop it between writes.
+void watch_interrupts(PassOptions& pass);
+// The end of a pass over a unit: its failure reported, or its notes on standard
+// error (naming the unit among several); 130 when interrupted, 1 when it
+// failed, else 0. `incomplete`: a rewrite may not have reached every header.
+int end_pass(Batch& batch, const WorkUnit& unit, OpenedUnit& opened, const PassOutcome& outcome,
+             const PassOptions& pass, bool& incomplete);
+
 // The cause line of a folder that could not be read, or holds no stream file.
 std::string folder_cause(const WorkUnit& unit);
 

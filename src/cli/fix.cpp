@@ -7,7 +7,6 @@
 #include "audit/report.hpp"
 #include "cli/batch.hpp"
 #include "cli/cli.hpp"
-#include "io/interrupt.hpp"
 
 namespace psrate {
 namespace {
@@ -27,32 +26,12 @@ int rewrite_unit(Batch& b, const WorkUnit& unit, const Verdict& v, PassOutcome& 
   pass.walk = {v.fix_resync, v.fix_past_end};
   pass.bitrate = uint32_t(v.suggested_rate);
   pass.quiet = b.options->pass.quiet || b.options->json;  // stdout holds the JSON
-  pass.encoding = console_encoding(kStdout);
-  pass.interactive = is_terminal(kStdout);
-  catch_interrupts();
-  pass.stop = interrupt_flag();
+  watch_interrupts(pass);
   bool rates = v.remedy_needed == Remedy::Rewrite;
   bool bounds = v.repairs && v.remedy_needed <= Remedy::Rewrite;
   outcome = fix_pass(opened.source, b.window, *b.out, pass, rates, bounds ? &v.repair : nullptr);
-  bool output_ok = flush(*b.out);
-  std::string notes;
-  if (outcome.failure == Failure::Interrupted) {
-    notes = interrupted_note(outcome.interrupted_at);
-    if (b.several) notes = naming(notes, unit);
-    write_all(kStderr, notes.data(), notes.size());
-    return 130;
-  }
-  if (outcome.failure != Failure::None) {
-    std::string cause;
-    if (outcome.failure != Failure::Output) cause = unit_cause(outcome.failure, opened);
-    fail_unit(b, unit, outcome.failure, cause);
-    return 1;
-  }
-  put_notes(notes, outcome, pass);
-  if (b.several) notes = naming(notes, unit);
-  write_all(kStderr, notes.data(), notes.size());
-  if (!output_ok) b.failed = true;
-  return 0;
+  bool incomplete = false;
+  return end_pass(b, unit, opened, outcome, pass, incomplete);
 }
 
 std::string why_nothing_is_written(const Verdict& v) {

@@ -1,23 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "pstd/decoding.hpp"
 
-#include <array>
+#include "es/codecs.hpp"
 
 namespace psrate {
 namespace {
-
-struct FrameRate {
-  uint32_t n, d;
-};
-constexpr std::array<FrameRate, 9> kFrameRates{{{0, 1},
-                                                {24000, 1001},
-                                                {24, 1},
-                                                {25, 1},
-                                                {30000, 1001},
-                                                {30, 1},
-                                                {50, 1},
-                                                {60000, 1001},
-                                                {60, 1}}};
 
 // a x k / m, exactly: the denominator grows by m.
 Instant scaled(const Instant& a, int64_t k, uint64_t m) { return {a.num * k, a.den * m}; }
@@ -25,11 +12,14 @@ Instant scaled(const Instant& a, int64_t k, uint64_t m) { return {a.num * k, a.d
 }  // namespace
 
 Instant frame_period(const Sequence& s) {
-  if (s.frame_rate_code == 0 || s.frame_rate_code >= kFrameRates.size()) return {0, 1};
-  FrameRate r = kFrameRates[s.frame_rate_code];
-  uint64_t ext_n = s.mpeg2 ? s.frame_rate_extension_n + 1u : 1u;
-  uint64_t ext_d = s.mpeg2 ? s.frame_rate_extension_d + 1u : 1u;
-  return {SignedWide(kTicksPerSecond27) * r.d * ext_d, uint64_t(r.n) * ext_n};
+  VideoParams v;  // the frame rate as a sequence header and its extension give it
+  v.frame_rate_code = s.frame_rate_code;
+  v.mpeg2 = s.mpeg2;
+  v.frame_rate_extension_n = s.frame_rate_extension_n;
+  v.frame_rate_extension_d = s.frame_rate_extension_d;
+  Rational r = frame_rate(v);
+  if (r.num == 0) return {0, 1};
+  return {SignedWide(kTicksPerSecond27) * SignedWide(r.den), r.num};
 }
 
 Instant display_duration(const Sequence& s, const Picture& p) {
