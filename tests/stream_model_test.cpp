@@ -190,5 +190,57 @@ TEST(StreamModel, AudioFramesStampedAndExtrapolated) {
   EXPECT_GT(s.buffer.figures.overflows, 0u);
 }
 
+// DVD audio packets state how many frames commence in them and where the
+// first one does. A sync word split between two packets commences in the
+// first: it is found only when the second is scanned.
+struct PointerCase {
+  const char* name;
+  size_t cut;          // where the first packet ends: frame 1 commences at 576
+  int frames_error;    // added to the first packet's true count
+  uint64_t mismatches;
+};
+
+class Pointers : public ::testing::TestWithParam<PointerCase> {};
+
+TEST_P(Pointers, CountWhatCommencesInEachPacket) {
+  Bytes es;
+  for (int f = 0; f < 4; ++f) {
+    size_t at = es.size();
+    es.resize(at + 576, 0x11);
+    es[at] = 0xFF;
+    es[at + 1] = 0xFD;
+    es[at + 2] = 0xA4;
+    es[at + 3] = 0x04;
+  }
+  const PointerCase& c = GetParam();
+  std::vector<size_t> cuts = {0, c.cut, 1500, es.size()};
+  StreamModel s = stream_model(BufferKind::MpegAudio);
+  for (size_t k = 0; k + 1 < cuts.size(); ++k) {
+    StreamPacket p;
+    p.offset = k * 2048 + 48;
+    p.payload = std::span<const uint8_t>(es.data() + cuts[k], cuts[k + 1] - cuts[k]);
+    p.clock = {int64_t(k * 2048 * 540000 / kRate), k * 2048 + 8, kRate};
+    p.size = 4096;
+    p.has_pts = true;
+    p.pts = 27000 + int64_t((cuts[k] + 575) / 576) * 2160;
+    size_t first = (cuts[k] + 575) / 576, end = (cuts[k + 1] + 575) / 576;
+    p.frames = int(end - first) + (k == 0 ? c.frames_error : 0);
+    p.pointer = int64_t(first * 576 - cuts[k]);
+    stream_packet(s, p);
+  }
+  stream_end(s);
+  EXPECT_EQ(s.counts.pointer_mismatches, c.mismatches);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    StreamModel, Pointers,
+    ::testing::Values(PointerCase{"between_frames", 576, 0, 0},
+                      PointerCase{"one_sync_byte_before_the_cut", 577, 0, 0},
+                      PointerCase{"three_sync_bytes_before_the_cut", 579, 0, 0},
+                      PointerCase{"the_whole_header_before_the_cut", 580, 0, 0},
+                      PointerCase{"one_frame_too_many", 577, 1, 1},
+                      PointerCase{"one_frame_too_few", 579, -1, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace psrate::test

@@ -182,16 +182,35 @@ uint64_t releasable(const StreamModel& s) {
 }
 
 // In a packet whose sub-stream header counts frames, the count and the first
-// unit's place must be what commences in its payload.
+// unit's place must be what commences in its payload. A unit whose sync word
+// begins in the last packet's final bytes is found in this scan, before `from`.
+void tally(StreamModel::PointerCheck& c, uint64_t pos) {
+  if (pos < c.from) return;
+  if (c.count++ == 0) c.first = int64_t(pos - c.from);
+}
+
+void judge_pointer(StreamModel& s) {
+  StreamModel::PointerCheck& c = s.pointer;
+  if (c.open && (c.count != c.frames || c.first != c.pointer)) ++s.counts.pointer_mismatches;
+  c.open = false;
+}
+
 void check_pointer(StreamModel& s, const StreamPacket& p, const PacketMarks& marks, uint64_t from) {
+  StreamModel::PointerCheck& last = s.pointer;
+  for (size_t i = 0; last.open && i < marks.count; ++i)
+    if (marks.mark[i].kind == AuMark::Commence && marks.mark[i].pos < from)
+      tally(last, marks.mark[i].pos);
+  judge_pointer(s);
   if (p.frames <= 0) return;
-  int64_t count = 0, first = -1;
-  for (size_t i = 0; i < marks.count; ++i) {
-    const AuMark& m = marks.mark[i];
-    if (m.kind != AuMark::Commence || m.pos < from) continue;
-    if (count++ == 0) first = int64_t(m.pos - from);
-  }
-  if (count != p.frames || first != p.pointer) ++s.counts.pointer_mismatches;
+  StreamModel::PointerCheck c;
+  c.open = true;
+  c.frames = p.frames;
+  c.pointer = p.pointer;
+  c.from = from;
+  for (size_t i = 0; i < marks.count; ++i)
+    if (marks.mark[i].kind == AuMark::Commence && marks.mark[i].pos >= from)
+      tally(c, marks.mark[i].pos);
+  last = c;
 }
 
 }  // namespace
@@ -267,6 +286,7 @@ void stream_end(StreamModel& s) {
   }
   if (s.pending) ++s.counts.timestamps_ignored;
   s.pending = false;
+  judge_pointer(s);
   complete_units(s, scanned(s));
   buffer_finish(s.buffer);
 }

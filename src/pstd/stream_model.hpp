@@ -87,6 +87,16 @@ struct StreamModel {
   bool pending = false;
   Instant pending_td;
   bool pending_trick = false;
+  // The last packet's number_of_frame_headers and first_access_unit_pointer,
+  // judged when the next packet is scanned: a sync word may begin in its last
+  // bytes and be found only then.
+  struct PointerCheck {
+    bool open = false;
+    int frames = 0;
+    int64_t pointer = 0;
+    uint64_t from = 0;  // the buffered position of its first payload byte
+    int64_t count = 0, first = -1;
+  } pointer;
 };
 
 // The model of a stream of this kind, empty. LPCM frames are of
