@@ -566,14 +566,25 @@ std::string percent2(uint64_t part, uint64_t whole) {
   return dec(hundredths / 100) + "." + std::string(2 - frac.size(), '0') + frac + "%";
 }
 
+// Bytes with thousands set apart: "235,475".
+std::string grouped(uint64_t v) {
+  std::string d = dec(v), t;
+  for (size_t i = 0; i < d.size(); ++i) {
+    if (i > 0 && (d.size() - i) % 3 == 0) t += ',';
+    t += d[i];
+  }
+  return t;
+}
+
+// "video  peak 235,475 of 235,520 (99.98%)  no overflow, no underflow"
 std::string buffer_line(const BufferResult& r) {
   if (!r.modelled) return std::string("not modelled: ") + std::string(r.reason);
-  std::string t = kind_word(r.kind) + "  peak " + dec(r.figures.peak);
+  std::string t = kind_word(r.kind) + "  peak " + grouped(r.figures.peak);
   if (r.size > 0)
-    t += " of " + dec(r.size) + " (" + percent2(r.figures.peak, r.size) + ")";
+    t += " of " + grouped(r.size) + " (" + percent2(r.figures.peak, r.size) + ")";
   else
     t += ", size unknown";
-  t += ", ";
+  t += "  ";
   t += r.figures.overflows == 0
            ? std::string("no overflow")
            : dec(r.figures.overflows) + plural(r.figures.overflows, " overflow", " overflows");
@@ -722,7 +733,14 @@ nlohmann::ordered_json segments_json(const PstdModel& p) {
   return a;
 }
 
-nlohmann::ordered_json buffer_json(const BufferResult& r) {
+// The codec as the streams list names it; null when its header was not found.
+nlohmann::ordered_json census_codec(const Measurement& m, const BufferResult& r) {
+  const StreamCount& c = r.is_sub ? m.census.subs[r.sub] : m.census.ids[r.id];
+  std::string_view name = codec_name(c);
+  return name.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(std::string(name));
+}
+
+nlohmann::ordered_json buffer_json(const Measurement& m, const BufferResult& r) {
   using Json = nlohmann::ordered_json;
   auto nul = [](bool present, uint64_t value) { return present ? Json(value) : Json(); };
   auto tick = [](bool present, const Instant& t) {
@@ -735,7 +753,7 @@ nlohmann::ordered_json buffer_json(const BufferResult& r) {
   j["segment"] = r.segment;
   j["id"] = name.substr(0, 2);
   j["sub"] = r.is_sub ? Json(name.substr(3)) : Json();
-  j["codec"] = r.modelled || r.kind != BufferKind::Video ? Json(kind_word(r.kind)) : Json();
+  j["codec"] = census_codec(m, r);
   j["modelled"] = r.modelled;
   j["reason"] = r.modelled ? Json() : Json(std::string(r.reason));
   j["size"] = nul(r.size > 0, r.size);
@@ -766,9 +784,9 @@ nlohmann::ordered_json buffer_json(const BufferResult& r) {
   return j;
 }
 
-nlohmann::ordered_json buffers_json(const PstdModel& p) {
+nlohmann::ordered_json buffers_json(const Measurement& m, const PstdModel& p) {
   nlohmann::ordered_json a = nlohmann::ordered_json::array();
-  for (size_t i = 0; i < p.result_count; ++i) a.push_back(buffer_json(p.results[i]));
+  for (size_t i = 0; i < p.result_count; ++i) a.push_back(buffer_json(m, p.results[i]));
   return a;
 }
 
@@ -837,7 +855,7 @@ nlohmann::ordered_json json_report(std::string_view path, const Measurement& m, 
             : Json();
   if (v.buffers != nullptr) {
     j["segments"] = segments_json(*v.buffers);
-    j["buffers"] = buffers_json(*v.buffers);
+    j["buffers"] = buffers_json(m, *v.buffers);
   }
   j["findings"] = findings_json(m, v);
   j["suggested_rate"] = value_or_null(v.has_suggestion, v.suggested_rate);
