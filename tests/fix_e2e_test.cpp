@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "dvd_recipe.hpp"
 #include "e2e_support.hpp"
 #include "stream_builder.hpp"
 #include "support.hpp"
@@ -136,6 +137,113 @@ TEST(Fix, WalksPastDamageAndEndCodesAsTheCheckDid) {
             (std::vector<std::string>{"damaged", "data_after_end_code", "scr_discontinuity"}));
   EXPECT_EQ(j["after"]["program_mux_rate"]["min"], 2159600);
 }
+
+// The system header's stream table of a recipe's stream: bytes 1 and 2 of
+// entry i ('11', scale, size_bound) at 14 + 12 + 3 i.
+void set_entry(Bytes& stream, size_t i, uint8_t scale, uint16_t units) {
+  size_t at = 14 + 12 + 3 * i;
+  stream[at + 1] = uint8_t(0xC0 | scale << 5 | units >> 8);
+  stream[at + 2] = uint8_t(units);
+}
+
+// DVD streams whose buffers all peak within the profile's sizes: --fix sets
+// each low bound to the profile's (two bytes an entry), never lowers one, and
+// sets none when a remux is due.
+struct BoundCase {
+  const char* name;
+  Playable recipe;
+  std::vector<std::pair<size_t, uint16_t>> set;  // entry and its new size_bound (scale 1)
+  std::string fixed;                             // the "Fixed:" line, "" for nothing written
+  int status;
+  friend void PrintTo(const BoundCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class Bounds : public ::testing::TestWithParam<BoundCase> {};
+
+TEST_P(Bounds, SetsTheLowBoundsAlone) {
+  const BoundCase& c = GetParam();
+  Bytes original = playable(c.recipe);
+  std::string path = write_temp(std::string("fix-bounds-") + c.name + ".mpg", original);
+  RunResult check = run_psrate({kBin, "--check", path});
+  RunResult r = run_psrate({kBin, "--fix", "-q", path});
+  EXPECT_EQ(r.status, c.status);
+  EXPECT_EQ(r.err, "");
+  Bytes expected = original;
+  if (c.recipe.mux != 25200) {
+    std::string rewritten = write_temp("fix-bounds-expected.mpg", original);
+    ASSERT_EQ(run_psrate({kBin, "-q", rewritten, "10080000"}).status, 0);
+    expected = read_file(rewritten);
+  }
+  for (auto [entry, units] : c.set) set_entry(expected, entry, 1, units);
+  EXPECT_EQ(read_file(path), expected);
+  if (c.fixed.empty()) {
+    EXPECT_EQ(r.out.substr(0, check.out.size()), check.out);
+    EXPECT_EQ(tail_after(r.out, "\n\n"),
+              "\n\nNothing written: the verdict is remux. The decoder buffers overflow or access\n"
+              "units arrive late: only new SCRs change when the bytes arrive, and a new\n"
+              "multiplex writes its own bounds.\n");
+    return;
+  }
+  EXPECT_EQ(tail_after(check.out, "\nVerdict: "),
+            c.recipe.mux != 25200 ? "\nVerdict: rewrite, every rate field to 10080000 bit/s\n"
+                                    "Fix: psrate --fix " + path + "\n"
+                                  : "\nVerdict: none\nFix: psrate --fix " + path +
+                                        "\n(The rate fields need no fix: --fix sets only the "
+                                        "system headers' buffer\n  bounds, to the dvd sizes.)\n");
+  EXPECT_EQ(tail_after(r.out, "\nFixed: "),
+            "\nFixed: " + c.fixed + "\nVerdict: none\nFix: none needed for the rate fields.\n");
+  Json after = Json::parse(run_psrate({kBin, "--check", "--json", path}).out);
+  for (const Json& f : after["findings"]) {
+    EXPECT_NE(f["code"], "buffer_bound_below_profile");
+    EXPECT_NE(f["code"], "bound_below_buffer_size");
+  }
+}
+
+Playable bounds(std::vector<StreamEntrySpec> entries, uint32_t mux = 25200, int64_t lead = 9000) {
+  Playable r;
+  r.bounds = std::move(entries);
+  r.mux = mux;
+  r.lead = lead;
+  return r;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fix, Bounds,
+    ::testing::Values(
+        // ffmpeg's DVD: private stream 1 bound at 0 while AC-3 is in it
+        BoundCase{"bd_at_zero",
+                  bounds({{0xE0, 1, 232}, {0xBD, 1, 0}}),
+                  {{1, 58}},
+                  "1 stream-table entry set to the profile's buffer sizes",
+                  0},
+        BoundCase{"both_low_and_an_absent_stream_left",
+                  bounds({{0xE0, 1, 230}, {0xC0, 0, 1}, {0xBD, 1, 2}}),
+                  {{0, 232}, {2, 58}},
+                  "2 stream-table entries set to the profile's buffer sizes",
+                  0},
+        BoundCase{"never_lowered",
+                  bounds({{0xE0, 1, 300}, {0xBD, 1, 0}}),
+                  {{1, 58}},
+                  "1 stream-table entry set to the profile's buffer sizes",
+                  0},
+        BoundCase{"all_video_and_audio_entries",
+                  bounds({{0xB9, 1, 200}, {0xB8, 0, 32}, {0xE0, 1, 232}, {0xBD, 1, 0}}),
+                  {{0, 232}, {3, 58}},
+                  "2 stream-table entries set to the profile's buffer sizes",
+                  0},
+        BoundCase{"with_the_rate_fields",
+                  bounds({{0xE0, 1, 232}, {0xBD, 1, 0}}, 25300),
+                  {{1, 58}},
+                  "100 pack headers and 1 system header set to 10080000 bit/s; 1\nstream-table "
+                  "entry set to the profile's buffer sizes",
+                  0},
+        // pictures stamped before they arrive: late, and only a remux mends them
+        BoundCase{"none_when_a_remux_is_due",
+                  bounds({{0xE0, 1, 232}, {0xBD, 1, 0}}, 25200, -900),
+                  {},
+                  "",
+                  2}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Fix, FailedCalls) {
   if (wrapped()) GTEST_SKIP() << "the LD_PRELOAD shim counts the calls of a Linux build";

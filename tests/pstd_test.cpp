@@ -15,27 +15,6 @@
 namespace psrate::test {
 namespace {
 
-// An MPEG-2 PES packet: a PTS when pts >= 0, a P-STD_buffer field when
-// pstd_units > 0, then `payload`.
-void packet(StreamBuilder& b, uint8_t id, const Bytes& payload, int64_t pts = -1, uint8_t scale = 1,
-            uint16_t pstd_units = 0) {
-  Bytes h = {0x81, uint8_t((pts >= 0 ? 0x80 : 0) | (pstd_units ? 0x01 : 0)), 0};
-  if (pts >= 0) {
-    uint64_t p = uint64_t(pts);
-    h.insert(h.end(), {uint8_t(0x21 | (p >> 29 & 0x0E)), uint8_t(p >> 22), uint8_t(p >> 14 | 1),
-                       uint8_t(p >> 7), uint8_t(p << 1 | 1)});
-  }
-  if (pstd_units) {
-    h.push_back(0x1E);  // P-STD_buffer_flag, reserved bits
-    h.push_back(uint8_t(0x40 | scale << 5 | pstd_units >> 8));
-    h.push_back(uint8_t(pstd_units));
-  }
-  h[2] = uint8_t(h.size() - 3);
-  b.start_code(id).u16(uint32_t(h.size() + payload.size()));
-  b.data.insert(b.data.end(), h.begin(), h.end());
-  b.data.insert(b.data.end(), payload.begin(), payload.end());
-}
-
 // 25 fps MPEG-1 video: a sequence header, then pictures of `bytes` each.
 Bytes sequence_header() {
   return {0x00, 0x00, 0x01, 0xB3, 0x16, 0x01, 0x20, 0x83, 0x00, 0x2C, 0xE3, 0x80};
@@ -56,7 +35,7 @@ struct Stream {
     Bytes payload = frame == 0 ? sequence_header() : Bytes{};
     Bytes pic = picture(1500);
     payload.insert(payload.end(), pic.begin(), pic.end());
-    packet(b, 0xE0, payload, int64_t(scr / 300) + 9000, 1, pstd);
+    b.pes2(0xE0, payload, int64_t(scr / 300) + 9000, 1, pstd);
     ++frame;
   }
 };
@@ -170,7 +149,7 @@ TEST(Pstd, StreamsNotModelledAreListed) {
   Stream s;
   s.pack(0);
   s.b.padding(100).pes(0xBF, 50);
-  packet(s.b, 0xBD, {0x40, 1, 2, 3});  // a sub-stream that is neither audio nor subpictures
+  s.b.pes2(0xBD, {0x40, 1, 2, 3});  // a sub-stream that is neither audio nor subpictures
   s.pack(1080000);
   PstdModel& p = buffers_of(s.b.end().data);
   std::vector<std::string> listed;

@@ -13,125 +13,12 @@
 #include "audit/report.hpp"
 #include "audit/streams.hpp"
 #include "io/joined_source.hpp"
+#include "dvd_recipe.hpp"
 #include "stream_builder.hpp"
 #include "support.hpp"
 
 namespace psrate::test {
 namespace {
-
-// Bits written most significant first.
-struct Bits {
-  Bytes bytes;
-  int used = 8;
-  void put(uint32_t value, int count) {
-    for (int i = count - 1; i >= 0; --i) {
-      if (used == 8) {
-        bytes.push_back(0);
-        used = 0;
-      }
-      bytes.back() |= uint8_t(((value >> i) & 1) << (7 - used++));
-    }
-  }
-};
-
-struct Video {
-  uint32_t width = 720, height = 576;
-  uint8_t aspect = 2, frame_rate_code = 3;
-  uint32_t bit_rate_value = 20000;  // 8 Mbit/s
-  bool mpeg2 = true;
-};
-
-// A sequence header (and a sequence_extension for MPEG-2), then a GOP start code.
-Bytes sequence(const Video& v) {
-  Bits b;
-  for (uint8_t x : {0x00, 0x00, 0x01, 0xB3}) b.put(x, 8);
-  b.put(v.width, 12);
-  b.put(v.height, 12);
-  b.put(v.aspect, 4);
-  b.put(v.frame_rate_code, 4);
-  b.put(v.bit_rate_value, 18);
-  b.put(1, 1);     // marker
-  b.put(112, 10);  // vbv_buffer_size_value
-  b.put(0, 3);     // constrained, no matrices
-  if (v.mpeg2) {
-    for (uint8_t x : {0x00, 0x00, 0x01, 0xB5}) b.put(x, 8);
-    b.put(1, 4);     // sequence extension
-    b.put(0x48, 8);  // Main@Main
-    b.put(0, 1);     // interlaced
-    b.put(1, 2);     // 4:2:0
-    b.put(0, 4);     // size extensions
-    b.put(0, 12);    // bit_rate_extension
-    b.put(1, 1);     // marker
-    b.put(0, 8);     // vbv extension
-    b.put(0, 8);     // low_delay, frame rate extensions
-  }
-  for (uint8_t x : {0x00, 0x00, 0x01, 0xB8}) b.put(x, 8);
-  return b.bytes;
-}
-
-// An AC-3 frame header: 48 kHz, 192 kbit/s (frmsizecod 20), 2/0 (acmod 2).
-const Bytes kAc3 = {0x0B, 0x77, 0x00, 0x00, 0x14, 0x40, 0x43, 0x00};
-
-// An MPEG-2 PES packet of `total` bytes: '10' flags, a PTS when given, the
-// payload's first bytes from `head`, the rest 0xAA.
-void pes(StreamBuilder& b, uint8_t id, size_t total, const Bytes& head, int64_t pts = -1) {
-  size_t start = b.size();
-  b.start_code(id).u16(uint32_t(total - 6));
-  b.raw({0x81, uint8_t(pts >= 0 ? 0x80 : 0), uint8_t(pts >= 0 ? 5 : 0)});
-  if (pts >= 0) {
-    uint64_t p = uint64_t(pts);
-    b.raw({uint8_t(0x21 | (p >> 29 & 0x0E)), uint8_t(p >> 22), uint8_t(p >> 14 | 1),
-           uint8_t(p >> 7), uint8_t(p << 1 | 1)});
-  }
-  for (uint8_t x : head)
-    if (b.size() - start < total) b.u8(x);
-  b.fill(total - (b.size() - start), 0xAA);
-}
-
-struct Recipe {
-  uint32_t packs = 400;
-  size_t pack_size = 2048;
-  bool mpeg1 = false;
-  uint64_t scr_units = 25200;  // the rate the SCRs are spaced for, units of 50 bytes/s
-  uint32_t mux = 25200;        // the rate fields
-  Video video;
-  bool ac3 = true;
-  std::vector<StreamEntrySpec> bounds = {{0xE0, 1, 232}, {0xBD, 1, 58}};
-  size_t padding = 0;  // bytes of padding per pack, the rest is video (and audio)
-};
-
-// Packs of `pack_size` bytes, the first with a system header; every pack a
-// video packet (the first with the sequence header), every fourth an AC-3
-// packet, then padding. PTS advance one frame per pack.
-Bytes build(const Recipe& r) {
-  StreamBuilder b;
-  for (uint32_t k = 0; k < r.packs; ++k) {
-    size_t start = b.size();
-    uint64_t scr = uint64_t(k) * r.pack_size * kTicksPerByteUnit / r.scr_units;
-    if (r.mpeg1)
-      b.pack1_scr(scr, r.mux);
-    else
-      b.pack_scr(scr, r.mux);
-    if (k == 0) {  // a system header with the recipe's bounds
-      b.start_code(0xBB).u16(uint32_t(6 + 3 * r.bounds.size()));
-      b.raw({uint8_t(r.mux >> 15 | 0x80), uint8_t(r.mux >> 7), uint8_t(r.mux << 1 | 1), 0x04, 0xE1,
-             0xFF});
-      for (const StreamEntrySpec& e : r.bounds)
-        b.raw({e.stream_id, uint8_t(0xC0 | (e.scale & 1) << 5 | (e.buffer_bound >> 8 & 0x1F)),
-               uint8_t(e.buffer_bound)});
-    }
-    size_t left = r.pack_size - (b.size() - start) - r.padding;
-    if (r.ac3 && k % 4 == 0) {
-      Bytes sub = {0x80, 0x01, 0x00, 0x01};
-      sub.insert(sub.end(), kAc3.begin(), kAc3.end());
-      pes(b, 0xBD, 200, sub, int64_t(k) * 3600);
-      left -= 200;
-    }
-    pes(b, 0xE0, left, k == 0 ? sequence(r.video) : Bytes{}, int64_t(k) * 3600 + 7200);
-    if (r.padding > 0) b.pes(0xBE, uint32_t(r.padding - 6));
-  }
-  return b.end().data;
-}
 
 std::set<std::string> codes(const Verdict& v, Severity severity) {
   std::set<std::string> c;
@@ -416,9 +303,7 @@ TEST(Streams, PresentationFromAudioAlone) {
   StreamBuilder b;
   for (int k = 0; k < 10; ++k) {
     b.pack_scr(uint64_t(k) * 100000, 5000);
-    Bytes sub = {0x81, 0x01, 0x00, 0x01};
-    sub.insert(sub.end(), kAc3.begin(), kAc3.end());
-    pes(b, 0xBD, 500, sub, k * 2880);
+    pes(b, 0xBD, 500, ac3_head(0x81), k * 2880);
     pes(b, 0xC0, 300, {}, k * 1000);
   }
   AuditRun r = audit(b.end().data);

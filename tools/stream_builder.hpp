@@ -3,6 +3,7 @@
 // benchmark. Each method appends one unit and documents its layout.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <vector>
@@ -115,6 +116,32 @@ struct StreamBuilder {
     return fill(payload, stream_id == 0xBE ? 0xFF : filler);
   }
   StreamBuilder& padding(uint32_t payload) { return pes(0xBE, payload); }
+
+  // An MPEG-2 PES packet: start code, PES_packet_length, '10' flags (0x81),
+  // PTS_DTS_flags '10' when pts >= 0, PES_extension_flag with a P-STD buffer
+  // field when pstd_units > 0; PES_header_data_length; the PTS ('0010'
+  // PTS[32..30] marker, PTS[29..15] marker, PTS[14..0] marker); the extension
+  // (0x1E: P-STD_buffer_flag and reserved bits, then '01' scale size[12..0]);
+  // then the payload.
+  StreamBuilder& pes2(uint8_t stream_id, const std::vector<uint8_t>& payload, int64_t pts = -1,
+                      uint8_t scale = 1, uint16_t pstd_units = 0) {
+    std::vector<uint8_t> h = {0x81, uint8_t((pts >= 0 ? 0x80 : 0) | (pstd_units ? 0x01 : 0)), 0};
+    if (pts >= 0) {
+      uint64_t p = uint64_t(pts);
+      h.insert(h.end(), {uint8_t(0x21 | (p >> 29 & 0x0E)), uint8_t(p >> 22), uint8_t(p >> 14 | 1),
+                         uint8_t(p >> 7), uint8_t(p << 1 | 1)});
+    }
+    if (pstd_units) {
+      h.push_back(0x1E);
+      h.push_back(uint8_t(0x40 | scale << 5 | pstd_units >> 8));
+      h.push_back(uint8_t(pstd_units));
+    }
+    h[2] = uint8_t(h.size() - 3);
+    start_code(stream_id).u16(uint32_t(h.size() + payload.size()));
+    data.insert(data.end(), h.begin(), h.end());
+    data.insert(data.end(), payload.begin(), payload.end());
+    return *this;
+  }
   StreamBuilder& end() { return start_code(0xB9); }
 
   // --- damage, as captures, bad sectors and hand edits leave it ---

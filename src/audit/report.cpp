@@ -332,30 +332,35 @@ std::string remux_command(std::string_view path, const ProfileRow& row) {
   return c + " " + shell_word(not_an_option(std::string(stem) + "-remux.mpg"));
 }
 
+// "psrate --fix FILE", or with --join and every part.
+std::string fix_command_for(std::string_view path) {
+  std::string c = g_parts ? "psrate --fix --join " : "psrate --fix ";
+  bool option_like = false;
+  if (g_parts == nullptr) {
+    option_like = !path.empty() && path[0] == '-';
+  } else {
+    for (const JoinedPart& p : g_parts->parts)
+      option_like = option_like || (!p.path.empty() && p.path[0] == '-');
+  }
+  if (option_like) c += "-- ";
+  if (g_parts == nullptr) return c + shell_word(path);
+  for (size_t i = 0; i < g_parts->parts.size(); ++i) {
+    if (i > 0) c += ' ';
+    c += shell_word(g_parts->parts[i].path);
+  }
+  return c;
+}
+
 std::string verdict_command(std::string_view path, const Verdict& v) {
   switch (v.remedy_needed) {
-    case Remedy::Rewrite: {
-      std::string c = g_parts ? "psrate --fix --join " : "psrate --fix ";
-      bool option_like = false;
-      if (g_parts == nullptr) {
-        option_like = !path.empty() && path[0] == '-';
-      } else {
-        for (const JoinedPart& p : g_parts->parts)
-          option_like = option_like || (!p.path.empty() && p.path[0] == '-');
-      }
-      if (option_like) c += "-- ";
-      if (g_parts == nullptr) return c + shell_word(path);
-      for (size_t i = 0; i < g_parts->parts.size(); ++i) {
-        if (i > 0) c += ' ';
-        c += shell_word(g_parts->parts[i].path);
-      }
-      return c;
-    }
+    case Remedy::Rewrite: return fix_command_for(path);
     case Remedy::Remux:
       return v.row ? remux_command(path, *v.row)
                    : "mplex, or ffmpeg -c copy, from the demuxed elementary streams";
-    case Remedy::Reencode:
-    case Remedy::None: break;
+    case Remedy::Reencode: break;
+    case Remedy::None:
+      if (v.repairs) return fix_command_for(path);  // the buffer bounds alone
+      break;
   }
   return "";
 }
@@ -651,7 +656,17 @@ void put_verdict(OutBuffer& out, std::string_view path, const Verdict& v) {
                 2, 2);
   else
     put(out, "Verdict: none\n");
-  put(out, "Fix: none needed for the rate fields.\n");
+  if (!v.repairs) {
+    put(out, "Fix: none needed for the rate fields.\n");
+    return;
+  }
+  put(out, "Fix: ");
+  put(out, verdict_command(path, v));
+  put_char(out, '\n');
+  put_wrapped(out,
+              "(The rate fields need no fix: --fix sets only the system headers' buffer bounds, "
+              "to the " + std::string(v.row->name) + " sizes.)",
+              2, 2);
 }
 
 }  // namespace

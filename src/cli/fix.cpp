@@ -37,8 +37,13 @@ int rewrite_unit(Batch& b, const WorkUnit& unit, const Verdict& v, PassOutcome& 
 std::string why_nothing_is_written(const Verdict& v) {
   switch (v.remedy_needed) {
     case Remedy::Remux:
-      return "Nothing written: the verdict is remux. The SCRs themselves exceed the profile, "
-             "and rate fields that disagree with them would only hide it.";
+      if (v.found[size_t(Finding::ScrAboveProfile)] &&
+          v.severity[size_t(Finding::ScrAboveProfile)] == Severity::Problem)
+        return "Nothing written: the verdict is remux. The SCRs themselves exceed the profile, "
+               "and rate fields that disagree with them would only hide it.";
+      return "Nothing written: the verdict is remux. The decoder buffers overflow or access "
+             "units arrive late: only new SCRs change when the bytes arrive, and a new "
+             "multiplex writes its own bounds.";
     case Remedy::Reencode:
       return "Nothing written: the verdict is reencode. No rate field makes the elementary "
              "streams fit the profile.";
