@@ -186,7 +186,8 @@ TEST_P(Bounds, SetsTheLowBoundsAlone) {
   }
   EXPECT_EQ(tail_after(check.out, "\nVerdict: "),
             c.recipe.mux != 25200 ? "\nVerdict: rewrite, every rate field to 10080000 bit/s\n"
-                                    "Fix: psrate --fix " + path + "\n"
+                                    "Fix: psrate --fix " +
+                                        path + "\n"
                                   : "\nVerdict: none\nFix: psrate --fix " + path +
                                         "\n(The rate fields need no fix: --fix sets only the "
                                         "system headers' buffer\n  bounds, to the dvd sizes.)\n");

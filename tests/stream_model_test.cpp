@@ -195,8 +195,8 @@ TEST(StreamModel, AudioFramesStampedAndExtrapolated) {
 // first: it is found only when the second is scanned.
 struct PointerCase {
   const char* name;
-  size_t cut;          // where the first packet ends: frame 1 commences at 576
-  int frames_error;    // added to the first packet's true count
+  size_t cut;        // where the first packet ends: frame 1 commences at 576
+  int frames_error;  // added to the first packet's true count
   uint64_t mismatches;
 };
 

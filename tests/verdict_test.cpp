@@ -12,8 +12,8 @@
 #include "audit/audit.hpp"
 #include "audit/report.hpp"
 #include "audit/streams.hpp"
-#include "io/joined_source.hpp"
 #include "dvd_recipe.hpp"
+#include "io/joined_source.hpp"
 #include "stream_builder.hpp"
 #include "support.hpp"
 

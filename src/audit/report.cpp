@@ -665,7 +665,8 @@ void put_verdict(OutBuffer& out, std::string_view path, const Verdict& v) {
   put_char(out, '\n');
   put_wrapped(out,
               "(The rate fields need no fix: --fix sets only the system headers' buffer bounds, "
-              "to the " + std::string(v.row->name) + " sizes.)",
+              "to the " +
+                  std::string(v.row->name) + " sizes.)",
               2, 2);
 }
 

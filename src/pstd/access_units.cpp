@@ -104,16 +104,21 @@ void take_code(VideoScanner& s, uint8_t code, uint64_t at, AuMarks& marks) {
 size_t next_prefix_end(const uint8_t* b, size_t from, size_t n) {
   size_t k = from;
 #if defined(__SSE2__)
-  // sixteen candidate positions at a time: the three bytes ending at each compared at once
+  // 32 positions at a time: most hold no 01 byte, so none ends a prefix; where
+  // one does, the three bytes ending at each position are compared at once
   const __m128i zero = _mm_setzero_si128(), one = _mm_set1_epi8(1);
-  for (; k + 16 <= n; k += 16) {
-    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + k - 2));
-    __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + k - 1));
-    __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + k));
-    __m128i hit = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(a, zero), _mm_cmpeq_epi8(c, zero)),
-                                _mm_cmpeq_epi8(d, one));
-    int mask = _mm_movemask_epi8(hit);
-    if (mask != 0) return k + size_t(__builtin_ctz(unsigned(mask)));
+  auto at = [b](size_t i) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i)); };
+  for (; k + 32 <= n; k += 32) {
+    __m128i d0 = at(k), d1 = at(k + 16);
+    if (_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(d0, one), _mm_cmpeq_epi8(d1, one))) == 0)
+      continue;
+    for (size_t q = k; q < k + 32; q += 16) {
+      __m128i hit = _mm_and_si128(
+          _mm_and_si128(_mm_cmpeq_epi8(at(q - 2), zero), _mm_cmpeq_epi8(at(q - 1), zero)),
+          _mm_cmpeq_epi8(at(q), one));
+      int mask = _mm_movemask_epi8(hit);
+      if (mask != 0) return q + size_t(__builtin_ctz(unsigned(mask)));
+    }
   }
 #endif
   for (; k < n; ++k)
