@@ -163,14 +163,13 @@ Carried take(Es& es, uint8_t* out, uint32_t n) {
 // the sub-stream header (number_of_frame_headers, first_access_unit_pointer).
 void es_pack(StreamBuilder& b, Es& es, uint64_t scr) {
   b.pack_scr(scr, kDvdMuxRate);
-  uint64_t unit = es.sent / es.unit, at = es.sent % es.unit;
+  uint64_t at = es.sent % es.unit;
   uint64_t room = kDvdPack - 14 - 9 - (es.sub ? 4 : 0);
   bool stamped = at == 0 || es.unit - at < room - 10;  // a unit commences after the PTS
   uint32_t stamp = stamped ? (es.id == 0xE0 ? 10 : 5) : 0;
   uint32_t n = uint32_t(room - stamp);
   uint8_t payload[kDvdPack];
   Carried c = take(es, payload, n);
-  (void)unit;
   b.start_code(es.id).u16(3 + stamp + (es.sub ? 4 : 0) + n);
   b.raw({0x81, uint8_t(stamp == 10 ? 0xC0 : stamp == 5 ? 0x80 : 0), uint8_t(stamp)});
   uint64_t td = c.first >= 0 ? (uint64_t(c.first) * es.unit_ticks + es.delay) / 300 : 0;
