@@ -16,14 +16,21 @@ const ArrivalRun& run_at(const BufferModel& b, size_t i) {
   return b.runs[(b.first_run + i) % kHeldRuns];
 }
 
-// The held run that holds buffered byte `pos`, or nullptr.
+// The held run that holds buffered byte `pos`, or nullptr. Runs lie in
+// buffered order, one after another: a binary search over the ring.
 const ArrivalRun* run_holding(const BufferModel& b, uint64_t pos) {
-  for (size_t i = b.run_count; i-- > 0;) {
-    const ArrivalRun& r = run_at(b, i);
-    if (pos >= r.pos && pos < r.pos + r.count) return &r;
-    if (pos >= r.pos + r.count) return nullptr;
+  size_t lo = 0, hi = b.run_count;  // the first run that ends after pos lies in [lo, hi]
+  while (lo < hi) {
+    size_t mid = lo + (hi - lo) / 2;
+    const ArrivalRun& r = run_at(b, mid);
+    if (r.pos + r.count <= pos)
+      lo = mid + 1;
+    else
+      hi = mid;
   }
-  return nullptr;
+  if (lo == b.run_count) return nullptr;
+  const ArrivalRun& r = run_at(b, lo);
+  return pos >= r.pos ? &r : nullptr;
 }
 
 // k more bytes of `run` enter the buffer: the peak, and the start of an episode
