@@ -18,8 +18,10 @@ EXPECTED is one of
   rewrite       the verdict is a rewrite to a suggested rate, not above the
                 profile's rate_limit when there is a profile, with psrate --fix
 And for every file, whatever is expected: the exit status is 2 when a finding is a
-problem and 0 otherwise, the verdict's suggested rate is the top-level one, and a
-suggested rate is given exactly when the verdict is a rewrite.
+problem and 0 otherwise, the verdict's suggested rate is the top-level one, a
+suggested rate is given exactly when the verdict is a rewrite, and a verdict of none
+has a command exactly when a note's remedy is rewrite (the buffer bounds), and then
+it is psrate --fix FILE.
 
 One line per file; exit status 0 when every file is as expected, 1 otherwise.
 """
@@ -43,8 +45,12 @@ def judge(r, rc, kind, path):
         errors.append('verdict suggested_rate %s, top-level %s' % (v['suggested_rate'], suggested))
     if (suggested is not None) != (remedy == 'rewrite'):
         errors.append('suggested_rate %s with verdict %s' % (suggested, remedy))
-    if remedy is None and v['command'] is not None:
+    # with no remedy, a command only for notes that --fix mends (the buffer bounds)
+    fixable = any(f['remedy'] == 'rewrite' for f in findings)
+    if remedy is None and not fixable and v['command'] is not None:
         errors.append('a command without a remedy: %s' % v['command'])
+    if remedy is None and fixable and v['command'] != 'psrate --fix ' + path:
+        errors.append('bound notes to rewrite, command %s' % json.dumps(v['command']))
 
     if kind == 'within-limit':
         if remedy == 'reencode':
@@ -68,7 +74,7 @@ def judge(r, rc, kind, path):
         lpcm_only = set()
         for code, field in bad.items():
             codecs = {b['codec'] for b in r['buffers'] if b['modelled'] and b[field] > 0}
-            if codecs == {'LPCM'}:
+            if codecs == {'lpcm'}:
                 lpcm_only.add(code)
         left = [f['code'] for f in problems if f['remedy'] in ('remux', 'reencode')
                 and f['code'] not in lpcm_only]
