@@ -202,6 +202,47 @@ TEST(FrameUnits, MpegAudioWithAResync) {
   }
 }
 
+// Each layer's frame: its length from the header (slots of 4 bytes for Layer I,
+// the padding slot, half the samples for MPEG-2 Layer III) and its samples.
+struct LayerCase {
+  const char* name;
+  uint8_t b1, b2;  // header bytes 1 and 2
+  uint32_t bytes, samples, rate;
+};
+
+class Layers : public ::testing::TestWithParam<LayerCase> {};
+
+TEST_P(Layers, FrameLengthAndSamples) {
+  const LayerCase& c = GetParam();
+  Bytes b;
+  for (int f = 0; f < 3; ++f) {
+    size_t at = b.size();
+    b.resize(at + c.bytes, 0x11);
+    b[at] = 0xFF;
+    b[at + 1] = c.b1;
+    b[at + 2] = c.b2;
+    b[at + 3] = 0x04;
+  }
+  FrameScanner s;
+  Marks marks = scan_in_chunks(
+      b, 7, [&s](std::span<const uint8_t> in, AuMarks& m) { return scan_frames(s, in, m); });
+  ASSERT_EQ(marks.size(), 3u);
+  for (size_t f = 0; f < 3; ++f) {
+    EXPECT_EQ(marks[f].pos, f * c.bytes);
+    EXPECT_EQ(marks[f].samples, c.samples);
+    EXPECT_EQ(marks[f].sample_rate, c.rate);
+  }
+  EXPECT_EQ(s.resyncs, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FrameUnits, Layers,
+    ::testing::Values(LayerCase{"layer_1_384k_48k", 0xFF, 0xC4, 384, 384, 48000},
+                      LayerCase{"layer_2_192k_48k", 0xFD, 0xA4, 576, 1152, 48000},
+                      LayerCase{"layer_3_128k_44k1_padded", 0xFB, 0x92, 418, 1152, 44100},
+                      LayerCase{"mpeg2_layer_3_64k_24k", 0xF3, 0x84, 192, 576, 24000}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(FrameUnits, FreeFormatEndsAtTheNextHeader) {
   Bytes b(300, 0x11);
   b[0] = 0xFF;

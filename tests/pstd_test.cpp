@@ -164,5 +164,43 @@ TEST(Pstd, StreamsNotModelledAreListed) {
   EXPECT_EQ(listed, (std::vector<std::string>{"bd 40", "be", "bf"}));
 }
 
+// A range the walk skips ends the segment: the buffers begin anew after it.
+TEST(Pstd, ASkippedRangeBeginsASegment) {
+  Stream s;
+  for (int k = 0; k < 3; ++k) s.pack(uint64_t(k) * 1080000);
+  s.b.fill(100, 0xFF);  // no unit: skipped
+  size_t after = s.b.size();
+  for (int k = 3; k < 6; ++k) s.pack(uint64_t(k) * 1080000);
+  PstdModel& p = buffers_of(s.b.end().data);
+  EXPECT_EQ(starts(p), (std::vector<uint64_t>{0, after}));
+  ASSERT_EQ(p.result_count, 2u);
+  EXPECT_EQ(p.results[1].segment, 1u);
+}
+
+// AC-3 in private stream 1: the sub-stream header (id, frame count, pointer)
+// is not buffered, and a PTS on a packet where no frame begins times nothing.
+TEST(Pstd, SubStreamHeaderNotBufferedAndATimestampOfNoUnit) {
+  Bytes frame = {0x0B, 0x77, 0x00, 0x00, 0x14, 0x40, 0x43, 0x00};  // 48 kHz, 192 kbit/s
+  frame.resize(768, 0x11);
+  StreamBuilder b;
+  b.pack_scr(0, 25200);
+  auto packet = [&](Bytes sub, size_t from, size_t to, int64_t pts) {
+    sub.insert(sub.end(), frame.begin() + long(from), frame.begin() + long(to));
+    b.pes2(0xBD, sub, pts);
+  };
+  packet({0x80, 1, 0, 1}, 0, 500, 90000);  // frame 1 begins, 1 s ahead
+  packet({0x80, 0, 0, 0}, 500, 768, 90000 + 1440);  // its rest: no frame begins
+  packet({0x80, 1, 0, 1}, 0, 768, 90000 + 2880);  // frame 2, 32 ms later
+  PstdModel& p = buffers_of(b.end().data);
+  ASSERT_EQ(p.result_count, 1u);
+  const BufferResult& r = p.results[0];
+  EXPECT_EQ(r.kind, BufferKind::Ac3);
+  EXPECT_EQ(r.figures.peak, 2u * 768);  // both frames, none of the 12 header bytes
+  EXPECT_EQ(r.counts.stamped, 2u);
+  EXPECT_EQ(r.counts.timestamps_ignored, 1u);
+  EXPECT_EQ(r.counts.timestamp_mismatches, 0u);
+  EXPECT_EQ(r.counts.pointer_mismatches, 0u);
+}
+
 }  // namespace
 }  // namespace psrate::test
