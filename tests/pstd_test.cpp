@@ -188,9 +188,9 @@ TEST(Pstd, SubStreamHeaderNotBufferedAndATimestampOfNoUnit) {
     sub.insert(sub.end(), frame.begin() + long(from), frame.begin() + long(to));
     b.pes2(0xBD, sub, pts);
   };
-  packet({0x80, 1, 0, 1}, 0, 500, 90000);  // frame 1 begins, 1 s ahead
+  packet({0x80, 1, 0, 1}, 0, 500, 90000);           // frame 1 begins, 1 s ahead
   packet({0x80, 0, 0, 0}, 500, 768, 90000 + 1440);  // its rest: no frame begins
-  packet({0x80, 1, 0, 1}, 0, 768, 90000 + 2880);  // frame 2, 32 ms later
+  packet({0x80, 1, 0, 1}, 0, 768, 90000 + 2880);    // frame 2, 32 ms later
   PstdModel& p = buffers_of(b.end().data);
   ASSERT_EQ(p.result_count, 1u);
   const BufferResult& r = p.results[0];
