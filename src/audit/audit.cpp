@@ -470,40 +470,50 @@ void suggest(const Measurement& m, Verdict& v) {
 
 namespace {
 
-// The stream ids whose bound --fix may set to the profile's size: present, and
-// every buffer of theirs peaks within that size.
-void find_repairs(const PstdModel& p, const Measurement& m, Verdict& v) {
-  if (v.row == nullptr) return;
-  for (size_t id = 0; id < 256; ++id) {
-    const BufferSize* b = profile_bound(*v.row, uint8_t(id));
-    if (b == nullptr || m.streams[id].packets == 0) continue;
-    bool any = false, within = true;
-    for (size_t i = 0; i < p.result_count; ++i) {
-      const BufferResult& r = p.results[i];
-      if ((r.is_sub ? 0xBD : r.id) != id || !r.modelled) continue;
-      any = true;
-      within = within && r.figures.peak <= b->bytes;
-    }
-    if (!any || !within) continue;
-    v.repair.set[id] = true;
-    v.repair.scale[id] = b->scale;
-    v.repair.units[id] = b->units;
+// Every buffer of stream id `id` (each sub-stream's for 0xBD, in every
+// segment) peaks within `bytes`, and one at least was modelled.
+bool peaks_within(const PstdModel& p, size_t id, uint64_t bytes) {
+  bool any = false;
+  for (size_t i = 0; i < p.result_count; ++i) {
+    const BufferResult& r = p.results[i];
+    if ((r.is_sub ? 0xBD : r.id) != id || !r.modelled) continue;
+    if (r.figures.peak > bytes) return false;
+    any = true;
   }
-  // 0xB9 and 0xB8 bound every video and every audio stream: set when each of them is
+  return any;
+}
+
+// 0xB9 and 0xB8 bound every video and every audio stream: set when each of
+// those in the stream is.
+void repair_any_entries(const Measurement& m, BoundRepair& repair) {
   for (auto [any_id, first, last] : {std::tuple{0xB9, 0xE0, 0xEF}, std::tuple{0xB8, 0xC0, 0xDF}}) {
     bool all = true, some = false;
     size_t like = 0;
     for (int id = first; id <= last; ++id) {
       if (m.streams[size_t(id)].packets == 0) continue;
       some = true;
-      all = all && v.repair.set[size_t(id)];
+      all = all && repair.set[size_t(id)];
       like = size_t(id);
     }
     if (!some || !all) continue;
-    v.repair.set[size_t(any_id)] = true;
-    v.repair.scale[size_t(any_id)] = v.repair.scale[like];
-    v.repair.units[size_t(any_id)] = v.repair.units[like];
+    repair.set[size_t(any_id)] = true;
+    repair.scale[size_t(any_id)] = repair.scale[like];
+    repair.units[size_t(any_id)] = repair.units[like];
   }
+}
+
+// The stream ids whose bound --fix may set to the profile's size: present, and
+// every buffer of theirs peaks within that size.
+void find_repairs(const PstdModel& p, const Measurement& m, Verdict& v) {
+  if (v.row == nullptr) return;
+  for (size_t id = 0; id < 256; ++id) {
+    const BufferSize* b = profile_bound(*v.row, uint8_t(id));
+    if (b == nullptr || m.streams[id].packets == 0 || !peaks_within(p, id, b->bytes)) continue;
+    v.repair.set[id] = true;
+    v.repair.scale[id] = b->scale;
+    v.repair.units[id] = b->units;
+  }
+  repair_any_entries(m, v.repair);
 }
 
 // Every stream id the finding concerns can be repaired.

@@ -239,6 +239,19 @@ bool audit_unit(Batch& b, const WorkUnit& unit, Measurement& m, Verdict& v) {
   return true;
 }
 
+// One unit as the options ask; 130 when interrupted, else 0.
+int do_unit(Batch& b, const WorkUnit& unit) {
+  const Options& o = *b.options;
+  if (o.check) {
+    check_unit(b, unit);
+    return 0;
+  }
+  if (o.fix) return fix_unit(b, unit);
+  if (!unit.failed) return pass_unit(b, unit);
+  fail_unit(b, unit, Failure::Open, folder_cause(unit));
+  return 0;
+}
+
 int run_units(const Options& o, std::span<uint8_t> window, OutBuffer& out, const char* program) {
   std::vector<WorkUnit> units;
   for (int i = 0; i < o.file_count; ++i) expand_operand(o.files[i], units);
@@ -255,15 +268,7 @@ int run_units(const Options& o, std::span<uint8_t> window, OutBuffer& out, const
   }
   for (const WorkUnit& unit : units) {
     put_heading(b, unit);
-    int stop = 0;
-    if (o.check)
-      check_unit(b, unit);
-    else if (o.fix)
-      stop = fix_unit(b, unit);
-    else if (unit.failed)
-      fail_unit(b, unit, Failure::Open, folder_cause(unit));
-    else
-      stop = pass_unit(b, unit);
+    int stop = do_unit(b, unit);
     ++b.units_done;
     if (stop == 0 && interrupted()) stop = interrupted_between(b, unit);
     if (stop != 0) {

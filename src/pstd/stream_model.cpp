@@ -224,6 +224,46 @@ StreamModel stream_model(BufferKind kind, uint32_t lpcm_frame_bytes, uint32_t lp
   return s;
 }
 
+namespace {
+
+// A start code or sync word whose first byte ended the last packet is found
+// in this one: that unit commenced there, and takes the last packet's
+// timestamp. Its mark, or SIZE_MAX.
+size_t carried_mark(const StreamModel& s, const PacketMarks& marks, uint64_t from) {
+  for (size_t i = 0; s.pending && i < marks.count; ++i)
+    if (marks.mark[i].kind == AuMark::Commence && marks.mark[i].pos < from) return i;
+  return SIZE_MAX;
+}
+
+// The packet's buffered bytes from `first` on enter the buffer.
+void arrive(StreamModel& s, const StreamPacket& p, uint64_t from, uint64_t first) {
+  if (first >= from + p.payload.size()) return;
+  ArrivalRun run;
+  run.pos = first;
+  run.offset = p.offset + (first - from);
+  run.count = uint32_t(from + p.payload.size() - first);
+  run.clock = p.clock;
+  run.size = p.size;
+  if (!buffer_arrive(s.buffer, run)) s.stopped = true;
+}
+
+// The units that commence and end in the packet, the carried one and the
+// stamped one with their timestamps.
+void take_marks(StreamModel& s, const StreamPacket& p, const PacketMarks& marks, uint64_t from,
+                size_t carried, const Stamp& last, size_t stamped, const Stamp& now) {
+  for (size_t i = 0; i < marks.count && !s.stopped; ++i) {
+    const AuMark& m = marks.mark[i];
+    if (m.kind != AuMark::Commence) {
+      end_unit(s, m);
+      continue;
+    }
+    const Stamp* stamp = i == carried ? &last : i == stamped ? &now : nullptr;
+    commence_unit(s, p, m, stamp, from);
+  }
+}
+
+}  // namespace
+
 void stream_packet(StreamModel& s, const StreamPacket& p) {
   static PacketMarks marks;
   if (s.stopped || p.payload.empty()) return;
@@ -235,11 +275,7 @@ void stream_packet(StreamModel& s, const StreamPacket& p) {
   }
   size_t stamped = stamped_mark(marks, from, p.has_pts);
   check_pointer(s, p, marks, from);
-  // A start code or sync word whose first byte ended the last packet is found
-  // in this one: that unit commenced there, and takes the last packet's timestamp.
-  size_t carried = SIZE_MAX;
-  for (size_t i = 0; s.pending && i < marks.count && carried == SIZE_MAX; ++i)
-    if (marks.mark[i].kind == AuMark::Commence && marks.mark[i].pos < from) carried = i;
+  size_t carried = carried_mark(s, marks, from);
   if (s.pending && carried == SIZE_MAX) ++s.counts.timestamps_ignored;
   Stamp last_stamp{s.pending_td, s.pending_trick};
   s.pending = false;
@@ -252,28 +288,8 @@ void stream_packet(StreamModel& s, const StreamPacket& p) {
   if (!s.started && stamped == SIZE_MAX && carried != SIZE_MAX) stamped = carried;
   // the first timed unit of the segment: bytes before its start are not buffered
   if (!s.started && stamped != SIZE_MAX) s.start = std::max(from, marks.mark[stamped].start);
-  bool buffering = s.started || stamped != SIZE_MAX;
-  uint64_t first = s.started ? from : s.start;
-  if (buffering && first < from + p.payload.size()) {
-    ArrivalRun run;
-    run.pos = first;
-    run.offset = p.offset + (first - from);
-    run.count = uint32_t(from + p.payload.size() - first);
-    run.clock = p.clock;
-    run.size = p.size;
-    if (!buffer_arrive(s.buffer, run)) s.stopped = true;
-  }
-  for (size_t i = 0; i < marks.count && !s.stopped; ++i) {
-    const AuMark& m = marks.mark[i];
-    if (m.kind == AuMark::Commence)
-      commence_unit(s, p, m,
-                    i == carried   ? &last_stamp
-                    : i == stamped ? &this_stamp
-                                   : nullptr,
-                    from);
-    else
-      end_unit(s, m);
-  }
+  if (s.started || stamped != SIZE_MAX) arrive(s, p, from, s.started ? from : s.start);
+  take_marks(s, p, marks, from, carried, last_stamp, stamped, this_stamp);
   complete_units(s, from + p.payload.size());
   buffer_release(s.buffer, releasable(s));
 }
