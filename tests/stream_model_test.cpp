@@ -155,11 +155,10 @@ TEST(StreamModel, AStartCodeAcrossPacketsTakesTheFirstPacketsStamp) {
   EXPECT_EQ(s.counts.timestamp_mismatches, 0u);
 }
 
-// MPEG-1 Layer II frames of 576 bytes (1152 samples at 48 kHz: 648000 ticks),
-// 2000 bytes a packet, the first frame commencing in each packet stamped.
-TEST(StreamModel, AudioFramesStampedAndExtrapolated) {
+// `count` MPEG-1 Layer II frames of 576 bytes (192 kbit/s, 1152 samples at 48 kHz).
+Bytes mp2_frames(int count) {
   Bytes es;
-  for (int f = 0; f < 100; ++f) {
+  for (int f = 0; f < count; ++f) {
     size_t at = es.size();
     es.resize(at + 576, 0x11);
     es[at] = 0xFF;
@@ -167,6 +166,13 @@ TEST(StreamModel, AudioFramesStampedAndExtrapolated) {
     es[at + 2] = 0xA4;
     es[at + 3] = 0x04;
   }
+  return es;
+}
+
+// MPEG-1 Layer II frames of 576 bytes (1152 samples at 48 kHz: 648000 ticks),
+// 2000 bytes a packet, the first frame commencing in each packet stamped.
+TEST(StreamModel, AudioFramesStampedAndExtrapolated) {
+  Bytes es = mp2_frames(100);
   StreamModel s = stream_model(BufferKind::MpegAudio);
   uint64_t stamped = 0;
   for (size_t k = 0; k * kPacketBytes < es.size(); ++k) {
@@ -203,15 +209,7 @@ struct PointerCase {
 class Pointers : public ::testing::TestWithParam<PointerCase> {};
 
 TEST_P(Pointers, CountWhatCommencesInEachPacket) {
-  Bytes es;
-  for (int f = 0; f < 4; ++f) {
-    size_t at = es.size();
-    es.resize(at + 576, 0x11);
-    es[at] = 0xFF;
-    es[at + 1] = 0xFD;
-    es[at + 2] = 0xA4;
-    es[at + 3] = 0x04;
-  }
+  Bytes es = mp2_frames(4);
   const PointerCase& c = GetParam();
   std::vector<size_t> cuts = {0, c.cut, 1500, es.size()};
   StreamModel s = stream_model(BufferKind::MpegAudio);
