@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "audit/audit.hpp"
+#include "dvd_recipe.hpp"
 #include "stream_builder.hpp"
 #include "support.hpp"
 
@@ -200,6 +201,59 @@ TEST(Pstd, SubStreamHeaderNotBufferedAndATimestampOfNoUnit) {
   EXPECT_EQ(r.counts.timestamps_ignored, 1u);
   EXPECT_EQ(r.counts.timestamp_mismatches, 0u);
   EXPECT_EQ(r.counts.pointer_mismatches, 0u);
+}
+
+// The buffers played on the second thread, with the window moving between two
+// buffers and batches handed over mid-window, come out as they do in the walk's
+// own thread: every figure of every buffer and segment.
+std::string figures(const PstdModel& p) {
+  std::string out;
+  for (uint64_t i = 0; i < std::min<uint64_t>(p.segments, kSegmentStarts); ++i)
+    out += "segment " + std::to_string(p.segment_starts[i]) + "\n";
+  for (size_t i = 0; i < p.result_count; ++i) {
+    const BufferResult& r = p.results[i];
+    const BufferFigures& f = r.figures;
+    for (uint64_t v :
+         {r.segment, uint64_t(r.id), uint64_t(r.sub), uint64_t(r.modelled), r.size, f.peak,
+          f.peak_offset, uint64_t(floor_ticks(f.peak_time)), f.overflows, f.first_overflow_offset,
+          f.max_excess, r.underflows.count, r.underflows.first_offset,
+          uint64_t(floor_ticks(r.underflows.max_lateness)), r.counts.stamped, r.counts.extrapolated,
+          r.counts.skipped, r.counts.timestamps_ignored, r.counts.pointer_mismatches})
+      out += std::to_string(v) + " ";
+    out += "\n";
+  }
+  return out;
+}
+
+std::string played(const Bytes& bytes, size_t window_size, bool threaded) {
+  static PstdModel model;
+  static Measurement m;
+  pstd_reset(model);
+  m = Measurement{};
+  std::vector<uint8_t> window(window_size), spare(threaded ? window_size : 0);
+  Bytes copy = bytes;
+  MemoryBytes memory{copy};
+  ByteSource source = memory_source(memory);
+  EXPECT_EQ(measure_stream(source, window, m, &model, spare), Failure::None);
+  return figures(model);
+}
+
+TEST(Pstd, ASecondThreadPlaysTheSameBuffers) {
+  Playable dvd;
+  dvd.packs = 400;
+  dvd.lead = 2000;      // late pictures: underflows too
+  StreamBuilder small;  // 64-byte packs: batches fill inside a window
+  for (uint32_t k = 0; k < 6000; ++k) {
+    small.pack_scr(uint64_t(k) * 30000, 25200);
+    small.pes2(0xC0, Bytes(64 - 14 - 9 - 5, 0x11), k % 8 == 0 ? int64_t(k) * 100 + 9000 : -1);
+  }
+  for (const Bytes& stream : {playable(dvd), small.end().data}) {
+    for (size_t window : {size_t(80) << 10, kWindowSize}) {
+      std::string inline_figures = played(stream, window, false);
+      EXPECT_EQ(played(stream, window, true), inline_figures) << window;
+      EXPECT_NE(inline_figures.find("segment 0"), std::string::npos);
+    }
+  }
 }
 
 }  // namespace

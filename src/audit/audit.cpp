@@ -253,13 +253,43 @@ void finish_measurement(Measurement& m, const WalkEnd& end, bool size_known, uin
   m.truncated_at = end.tail_offset;
 }
 
+namespace {
+
+void play_batch(void* arg) {
+  FeedBatch& b = *static_cast<FeedBatch*>(arg);
+  for (size_t i = 0; i < b.count; ++i) pstd_take(*b.model, b.units[i]);
+}
+
+}  // namespace
+
+void hand_over(PstdFeed& feed) {
+  wait_job(feed.worker);  // the batch before: its units' bytes may be read over now
+  FeedBatch& b = feed.batch[feed.filling];
+  if (b.count == 0) return;
+  post_job(feed.worker, WorkerJob{play_batch, &b});
+  feed.filling ^= 1;
+  feed.batch[feed.filling].count = 0;
+}
+
 Failure measure_stream(ByteSource& source, std::span<uint8_t> window, Measurement& m,
-                       PstdModel* pstd) {
+                       PstdModel* pstd, std::span<uint8_t> spare) {
   AuditConsumer audit;
   audit.m = &m;
   audit.pstd = pstd;
   audit.size_known = source.size(source.context, audit.size);
-  return walk(source, kAuditWalk, window, audit);
+  if (pstd == nullptr || spare.size() != window.size())
+    return walk(source, kAuditWalk, window, audit);
+  static PstdFeed feed;  // two batches of units: too large for the stack
+  for (FeedBatch& b : feed.batch) {
+    b.model = pstd;
+    b.count = 0;
+  }
+  feed.filling = 0;
+  start_worker(feed.worker);  // without a thread, each batch is played in this one
+  audit.feed = &feed;
+  Failure f = walk(source, kAuditWalk, window, audit, nullptr, spare);
+  stop_worker(feed.worker);  // after a failure too: no batch is left in hand
+  return f;
 }
 
 // --- derived figures ---

@@ -15,6 +15,7 @@
 #include "es/census.hpp"
 #include "io/byte_source.hpp"
 #include "io/status.hpp"
+#include "io/worker.hpp"
 #include "ps/units.hpp"
 #include "ps/walk.hpp"
 #include "pstd/pstd.hpp"
@@ -114,23 +115,58 @@ void measure_unit(Measurement& m, const Unit& unit);
 // Closes the walk: the last run of pairs, the cut tail of the file and its size.
 void finish_measurement(Measurement& m, const WalkEnd& end, bool size_known, uint64_t file_size);
 
+// The decoder buffers played on a second thread while the walk goes on: the
+// units go to it in batches, one batch at a time, each posted when it is full
+// or when the walk is about to read. With a spare buffer the walk reads into
+// the other one, so the bytes of the batch in hand stay as they were.
+inline constexpr size_t kFeedBatch = 2048;
+
+struct FeedBatch {
+  PstdModel* model = nullptr;
+  std::array<Unit, kFeedBatch> units{};
+  size_t count = 0;
+};
+
+struct PstdFeed {
+  Worker worker;
+  std::array<FeedBatch, 2> batch{};
+  size_t filling = 0;
+};
+
+// The batch being filled goes to the thread once the one before it is done.
+void hand_over(PstdFeed& feed);
+
 // The audit as a consumer of the walk. It reads the stream tables and the PES
 // headers and payloads, so it sees system headers and PES packets whole.
 struct AuditConsumer {
   static constexpr KindSet kWhole = kind_bit(UnitKind::SystemHeader) | CensusWalk::kWhole;
   Measurement* m = nullptr;
   PstdModel* pstd = nullptr;  // the decoder buffers, when they are checked
+  PstdFeed* feed = nullptr;   // ... on a second thread
   bool size_known = false;
   uint64_t size = 0;
 
   Failure take(const Unit& unit) {
     measure_unit(*m, unit);
-    if (pstd) pstd_take(*pstd, unit);
+    if (feed) {
+      FeedBatch& b = feed->batch[feed->filling];
+      b.units[b.count++] = unit;
+      if (b.count == kFeedBatch) hand_over(*feed);
+    } else if (pstd) {
+      pstd_take(*pstd, unit);
+    }
     return Failure::None;
   }
-  Failure settle() { return Failure::None; }
+  Failure settle() {
+    if (feed) hand_over(*feed);
+    return Failure::None;
+  }
   Failure finish(const WalkEnd& end) {
     finish_measurement(*m, end, size_known, size);
+    if (feed) {
+      hand_over(*feed);
+      wait_job(feed->worker);
+    }
     if (pstd) pstd_finish(*pstd);
     return Failure::None;
   }
@@ -138,9 +174,11 @@ struct AuditConsumer {
 
 // The audit's walk over a source (read only): --resync --past-end.
 inline constexpr WalkOptions kAuditWalk{true, true};
-// With `pstd`, the decoder buffers are checked in the same walk.
+// With `pstd`, the decoder buffers are checked in the same walk; with a
+// `spare` buffer of the window's size too, they are played on a second thread
+// (the same figures, in less time).
 Failure measure_stream(ByteSource& source, std::span<uint8_t> window, Measurement& m,
-                       PstdModel* pstd = nullptr);
+                       PstdModel* pstd = nullptr, std::span<uint8_t> spare = {});
 
 // --- derived figures and findings ---
 enum class Profile : uint8_t { None, Dvd, Svcd, Vcd, Mpeg2, Mpeg1, Mixed };

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -317,7 +318,12 @@ Failure move_window(Walker& w, bool& ended) {
   ReadWindow& win = w.window;
   win.base += win.pos;
   win.carried = win.pos < win.filled ? win.filled - win.pos : 0;
-  if (win.carried > 0) std::memmove(win.buffer.data(), win.buffer.data() + win.pos, win.carried);
+  if (!w.spare.empty()) {  // the units of this buffer stay as they are
+    if (win.carried > 0) std::memcpy(w.spare.data(), win.buffer.data() + win.pos, win.carried);
+    std::swap(win.buffer, w.spare);
+  } else if (win.carried > 0) {
+    std::memmove(win.buffer.data(), win.buffer.data() + win.pos, win.carried);
+  }
   ended = win.last_read == 0;
   return ended ? Failure::None : refill(w);
 }

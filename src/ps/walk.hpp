@@ -91,6 +91,10 @@ struct WalkFacts {
 struct Walker {
   ByteSource source;
   ReadWindow window;
+  // A second buffer of the window's size, or none: when given, each move of
+  // the window carries its tail into the other buffer and reads there, so the
+  // bytes of the units taken stay as they were until the move after next.
+  std::span<uint8_t> spare;
   WalkOptions options;
   KindSet whole = 0;
   Unit unit{};             // the unit the last step found
@@ -151,10 +155,11 @@ Failure walk(Walker& w, std::span<uint8_t> buffer, C& consumer) {
 // kMinWindowSize bytes.
 template <WalkConsumer C>
 Failure walk(const ByteSource& source, const WalkOptions& options, std::span<uint8_t> buffer,
-             C& consumer, WalkFacts* facts = nullptr) {
+             C& consumer, WalkFacts* facts = nullptr, std::span<uint8_t> spare = {}) {
   Walker w;
   w.source = source;
   w.options = options;
+  w.spare = spare;
   Failure f = walk(w, buffer, consumer);
   if (facts) *facts = w.facts;
   return f;
