@@ -659,11 +659,11 @@ AuditOutput audit_file(size_t window_size, size_t length, bool streams = true,
   std::string captured;
   OutBuffer& out = capture_into(captured);
   std::span<uint8_t> window = window_buffer(window_size, length);
-  std::vector<uint8_t> spare(threaded ? window.size() : 0);
+  std::vector<uint8_t> spare0(threaded ? window.size() : 0), spare1(spare0.size());
   ByteSource source = memory_source(memory());
   AuditOutput a{};
-  a.failure =
-      measure_stream(source, window, a.measurement, streams ? &buffers : nullptr, spare);
+  a.failure = measure_stream(source, window, a.measurement, streams ? &buffers : nullptr,
+                             {std::span<uint8_t>(spare0), std::span<uint8_t>(spare1)});
   if (!streams) a.measurement.census = StreamCensus{};
   Verdict verdict = judge(a.measurement);
   if (streams) judge_buffers(buffers, a.measurement, verdict);

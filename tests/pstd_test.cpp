@@ -230,11 +230,14 @@ std::string played(const Bytes& bytes, size_t window_size, bool threaded) {
   static Measurement m;
   pstd_reset(model);
   m = Measurement{};
-  std::vector<uint8_t> window(window_size), spare(threaded ? window_size : 0);
+  std::vector<uint8_t> window(window_size), spare0(threaded ? window_size : 0),
+      spare1(spare0.size());
   Bytes copy = bytes;
   MemoryBytes memory{copy};
   ByteSource source = memory_source(memory);
-  EXPECT_EQ(measure_stream(source, window, m, &model, spare), Failure::None);
+  EXPECT_EQ(measure_stream(source, window, m, &model,
+                           {std::span<uint8_t>(spare0), std::span<uint8_t>(spare1)}),
+            Failure::None);
   return figures(model);
 }
 

@@ -260,34 +260,65 @@ void play_batch(void* arg) {
   for (size_t i = 0; i < b.count; ++i) pstd_take(*b.model, b.units[i]);
 }
 
+size_t buffer_index(const PstdFeed& feed, const uint8_t* buffer) {
+  for (size_t i = 0; i < kFeedBuffers; ++i)
+    if (feed.buffers[i] == buffer) return i;
+  return 0;
+}
+
 }  // namespace
 
-void hand_over(PstdFeed& feed) {
-  wait_job(feed.worker);  // the batch before: its units' bytes may be read over now
-  FeedBatch& b = feed.batch[feed.filling];
+void post_batch(PstdFeed& feed) {
+  Worker& w = feed.worker;
+  FeedBatch& b = feed.batch[w.posted % kFeedBatches];
   if (b.count == 0) return;
-  post_job(feed.worker, WorkerJob{play_batch, &b});
-  feed.filling ^= 1;
-  feed.batch[feed.filling].count = 0;
+  post_job(w, WorkerJob{play_batch, &b});
+  feed.jobs_through[buffer_index(feed, feed.batch_buffer)] = w.posted;
+  // the batch filled next held the job kFeedBatches back: it must be done
+  if (w.posted >= kFeedBatches) wait_jobs(w, w.posted - kFeedBatches + 1);
+  feed.batch[w.posted % kFeedBatches].count = 0;
+}
+
+void feed_unit(PstdFeed& feed, const Unit& unit) {
+  const uint8_t* buffer = feed.walker->window.buffer.data();
+  if (buffer != feed.batch_buffer) post_batch(feed);
+  feed.batch_buffer = buffer;
+  FeedBatch& b = feed.batch[feed.worker.posted % kFeedBatches];
+  b.units[b.count++] = unit;
+  if (b.count == kFeedBatch) post_batch(feed);
+}
+
+void before_read(PstdFeed& feed) {
+  post_batch(feed);
+  size_t next = buffer_index(feed, feed.walker->spare[0].data());
+  wait_jobs(feed.worker, feed.jobs_through[next]);
 }
 
 Failure measure_stream(ByteSource& source, std::span<uint8_t> window, Measurement& m,
-                       PstdModel* pstd, std::span<uint8_t> spare) {
+                       PstdModel* pstd, std::array<std::span<uint8_t>, 2> spare) {
   AuditConsumer audit;
   audit.m = &m;
   audit.pstd = pstd;
   audit.size_known = source.size(source.context, audit.size);
-  if (pstd == nullptr || spare.size() != window.size())
-    return walk(source, kAuditWalk, window, audit);
-  static PstdFeed feed;  // two batches of units: too large for the stack
+  Walker w;
+  w.source = source;
+  w.options = kAuditWalk;
+  bool threaded = pstd != nullptr && spare[0].size() == window.size() &&
+                  spare[1].size() == window.size() && !window.empty();
+  if (!threaded) return walk(w, window, audit);
+  static PstdFeed feed;  // batches of units: too large for the stack
   for (FeedBatch& b : feed.batch) {
     b.model = pstd;
     b.count = 0;
   }
-  feed.filling = 0;
+  feed.walker = &w;
+  feed.batch_buffer = nullptr;
+  feed.buffers = {window.data(), spare[0].data(), spare[1].data()};
+  feed.jobs_through = {};
+  w.spare = spare;
   start_worker(feed.worker);  // without a thread, each batch is played in this one
   audit.feed = &feed;
-  Failure f = walk(source, kAuditWalk, window, audit, nullptr, spare);
+  Failure f = walk(w, window, audit);
   stop_worker(feed.worker);  // after a failure too: no batch is left in hand
   return f;
 }

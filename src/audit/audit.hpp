@@ -115,11 +115,13 @@ void measure_unit(Measurement& m, const Unit& unit);
 // Closes the walk: the last run of pairs, the cut tail of the file and its size.
 void finish_measurement(Measurement& m, const WalkEnd& end, bool size_known, uint64_t file_size);
 
-// The decoder buffers played on a second thread while the walk goes on: the
-// units go to it in batches, one batch at a time, each posted when it is full
-// or when the walk is about to read. With a spare buffer the walk reads into
-// the other one, so the bytes of the batch in hand stay as they were.
+// The decoder buffers played on a second thread while the walk goes on. The
+// walk moves round three buffers; the units go to the thread in batches, each
+// of one buffer, and before the walk reads into a buffer again the batches of
+// its units are done.
 inline constexpr size_t kFeedBatch = 2048;
+inline constexpr size_t kFeedBatches = 4;
+inline constexpr size_t kFeedBuffers = 3;
 
 struct FeedBatch {
   PstdModel* model = nullptr;
@@ -129,12 +131,19 @@ struct FeedBatch {
 
 struct PstdFeed {
   Worker worker;
-  std::array<FeedBatch, 2> batch{};
-  size_t filling = 0;
+  const Walker* walker = nullptr;
+  std::array<FeedBatch, kFeedBatches> batch{};  // a ring: batch[posted % kFeedBatches] fills
+  const uint8_t* batch_buffer = nullptr;        // the buffer of the units in the one filling
+  std::array<const uint8_t*, kFeedBuffers> buffers{};
+  std::array<uint64_t, kFeedBuffers> jobs_through{};  // the jobs that must be done to reuse each
 };
 
-// The batch being filled goes to the thread once the one before it is done.
-void hand_over(PstdFeed& feed);
+// The batch being filled goes to the thread; the next one waits for room.
+void post_batch(PstdFeed& feed);
+// A unit to the batch being filled.
+void feed_unit(PstdFeed& feed, const Unit& unit);
+// The walk is about to read: the buffer it may read into next is free.
+void before_read(PstdFeed& feed);
 
 // The audit as a consumer of the walk. It reads the stream tables and the PES
 // headers and payloads, so it sees system headers and PES packets whole.
@@ -149,23 +158,21 @@ struct AuditConsumer {
   Failure take(const Unit& unit) {
     measure_unit(*m, unit);
     if (feed) {
-      FeedBatch& b = feed->batch[feed->filling];
-      b.units[b.count++] = unit;
-      if (b.count == kFeedBatch) hand_over(*feed);
+      feed_unit(*feed, unit);
     } else if (pstd) {
       pstd_take(*pstd, unit);
     }
     return Failure::None;
   }
   Failure settle() {
-    if (feed) hand_over(*feed);
+    if (feed) before_read(*feed);
     return Failure::None;
   }
   Failure finish(const WalkEnd& end) {
     finish_measurement(*m, end, size_known, size);
     if (feed) {
-      hand_over(*feed);
-      wait_job(feed->worker);
+      post_batch(*feed);
+      wait_jobs(feed->worker, feed->worker.posted);
     }
     if (pstd) pstd_finish(*pstd);
     return Failure::None;
@@ -174,11 +181,11 @@ struct AuditConsumer {
 
 // The audit's walk over a source (read only): --resync --past-end.
 inline constexpr WalkOptions kAuditWalk{true, true};
-// With `pstd`, the decoder buffers are checked in the same walk; with a
-// `spare` buffer of the window's size too, they are played on a second thread
+// With `pstd`, the decoder buffers are checked in the same walk; with two
+// `spare` buffers of the window's size too, they are played on a second thread
 // (the same figures, in less time).
 Failure measure_stream(ByteSource& source, std::span<uint8_t> window, Measurement& m,
-                       PstdModel* pstd = nullptr, std::span<uint8_t> spare = {});
+                       PstdModel* pstd = nullptr, std::array<std::span<uint8_t>, 2> spare = {});
 
 // --- derived figures and findings ---
 enum class Profile : uint8_t { None, Dvd, Svcd, Vcd, Mpeg2, Mpeg1, Mixed };

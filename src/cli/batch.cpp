@@ -227,9 +227,12 @@ bool audit_unit(Batch& b, const WorkUnit& unit, Measurement& m, Verdict& v) {
   m = Measurement{};
   static PstdModel buffers;
   pstd_reset(buffers);
-  static uint8_t spare[kWindowSize];  // the decoder buffers play on while the walk reads
-  std::span<uint8_t> other(spare, b.window.size() == kWindowSize ? kWindowSize : 0);
-  Failure failure = measure_stream(opened.source, b.window, m, &buffers, other);
+  // the decoder buffers play on in a second thread while the walk reads on
+  static uint8_t spare[2][kWindowSize];
+  size_t n = b.window.size() == kWindowSize ? kWindowSize : 0;
+  Failure failure =
+      measure_stream(opened.source, b.window, m, &buffers,
+                     {std::span<uint8_t>(spare[0], n), std::span<uint8_t>(spare[1], n)});
   opened.source.close(opened.source.context);  // read only: a close cannot lose a write
   if (failure != Failure::None) {
     fail_unit(b, unit, failure, unit_cause(failure, opened));

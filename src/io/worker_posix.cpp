@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include <pthread.h>
 
+#include <array>
+
 #include "io/worker.hpp"
 
 namespace psrate {
@@ -9,10 +11,10 @@ namespace {
 struct State {
   pthread_t thread{};
   pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-  pthread_cond_t posted = PTHREAD_COND_INITIALIZER;
-  pthread_cond_t done = PTHREAD_COND_INITIALIZER;
-  WorkerJob job;
-  bool has_job = false;
+  pthread_cond_t posted = PTHREAD_COND_INITIALIZER;  // a job came, or the end
+  pthread_cond_t done = PTHREAD_COND_INITIALIZER;    // a job is done
+  std::array<WorkerJob, kWorkerQueue> queue{};
+  uint64_t in = 0, out = 0;  // jobs posted, jobs done
   bool quit = false;
 };
 
@@ -20,14 +22,14 @@ void* thread_main(void* arg) {
   State& s = *static_cast<State*>(arg);
   pthread_mutex_lock(&s.lock);
   for (;;) {
-    while (!s.has_job && !s.quit) pthread_cond_wait(&s.posted, &s.lock);
-    if (!s.has_job) break;  // quit with nothing in hand
-    WorkerJob job = s.job;
+    while (s.out == s.in && !s.quit) pthread_cond_wait(&s.posted, &s.lock);
+    if (s.out == s.in) break;  // the end, with nothing left
+    WorkerJob job = s.queue[s.out % kWorkerQueue];
     pthread_mutex_unlock(&s.lock);
     job.run(job.arg);
     pthread_mutex_lock(&s.lock);
-    s.has_job = false;
-    pthread_cond_signal(&s.done);
+    ++s.out;
+    pthread_cond_broadcast(&s.done);
   }
   pthread_mutex_unlock(&s.lock);
   return nullptr;
@@ -36,6 +38,7 @@ void* thread_main(void* arg) {
 }  // namespace
 
 bool start_worker(Worker& w) {
+  w.posted = 0;
   auto* s = new State;
   if (pthread_create(&s->thread, nullptr, thread_main, s) != 0) {
     delete s;
@@ -47,37 +50,36 @@ bool start_worker(Worker& w) {
 }
 
 void post_job(Worker& w, WorkerJob job) {
-  w.busy = true;
+  ++w.posted;
   auto* s = static_cast<State*>(w.state);
   if (s == nullptr) {
     job.run(job.arg);
     return;
   }
   pthread_mutex_lock(&s->lock);
-  s->job = job;
-  s->has_job = true;
+  while (s->in - s->out == kWorkerQueue) pthread_cond_wait(&s->done, &s->lock);
+  s->queue[s->in % kWorkerQueue] = job;
+  ++s->in;
   pthread_cond_signal(&s->posted);
   pthread_mutex_unlock(&s->lock);
 }
 
-void wait_job(Worker& w) {
+void wait_jobs(Worker& w, uint64_t count) {
   auto* s = static_cast<State*>(w.state);
-  w.busy = false;
   if (s == nullptr) return;
   pthread_mutex_lock(&s->lock);
-  while (s->has_job) pthread_cond_wait(&s->done, &s->lock);
+  while (s->out < count) pthread_cond_wait(&s->done, &s->lock);
   pthread_mutex_unlock(&s->lock);
 }
 
 void stop_worker(Worker& w) {
   auto* s = static_cast<State*>(w.state);
-  wait_job(w);
   if (s == nullptr) return;
   pthread_mutex_lock(&s->lock);
   s->quit = true;
   pthread_cond_signal(&s->posted);
   pthread_mutex_unlock(&s->lock);
-  pthread_join(s->thread, nullptr);
+  pthread_join(s->thread, nullptr);  // after the jobs in hand
   delete s;
   w.state = nullptr;
 }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include <windows.h>
 
+#include <array>
+
 #include "io/worker.hpp"
 
 namespace psrate {
@@ -9,10 +11,10 @@ namespace {
 struct State {
   HANDLE thread = nullptr;
   SRWLOCK lock = SRWLOCK_INIT;
-  CONDITION_VARIABLE posted = CONDITION_VARIABLE_INIT;
-  CONDITION_VARIABLE done = CONDITION_VARIABLE_INIT;
-  WorkerJob job;
-  bool has_job = false;
+  CONDITION_VARIABLE posted = CONDITION_VARIABLE_INIT;  // a job came, or the end
+  CONDITION_VARIABLE done = CONDITION_VARIABLE_INIT;    // a job is done
+  std::array<WorkerJob, kWorkerQueue> queue{};
+  uint64_t in = 0, out = 0;  // jobs posted, jobs done
   bool quit = false;
 };
 
@@ -20,14 +22,14 @@ DWORD WINAPI thread_main(LPVOID arg) {
   State& s = *static_cast<State*>(arg);
   AcquireSRWLockExclusive(&s.lock);
   for (;;) {
-    while (!s.has_job && !s.quit) SleepConditionVariableSRW(&s.posted, &s.lock, INFINITE, 0);
-    if (!s.has_job) break;  // quit with nothing in hand
-    WorkerJob job = s.job;
+    while (s.out == s.in && !s.quit) SleepConditionVariableSRW(&s.posted, &s.lock, INFINITE, 0);
+    if (s.out == s.in) break;  // the end, with nothing left
+    WorkerJob job = s.queue[s.out % kWorkerQueue];
     ReleaseSRWLockExclusive(&s.lock);
     job.run(job.arg);
     AcquireSRWLockExclusive(&s.lock);
-    s.has_job = false;
-    WakeConditionVariable(&s.done);
+    ++s.out;
+    WakeAllConditionVariable(&s.done);
   }
   ReleaseSRWLockExclusive(&s.lock);
   return 0;
@@ -36,6 +38,7 @@ DWORD WINAPI thread_main(LPVOID arg) {
 }  // namespace
 
 bool start_worker(Worker& w) {
+  w.posted = 0;
   auto* s = new State;
   s->thread = CreateThread(nullptr, 0, thread_main, s, 0, nullptr);
   if (s->thread == nullptr) {
@@ -48,37 +51,36 @@ bool start_worker(Worker& w) {
 }
 
 void post_job(Worker& w, WorkerJob job) {
-  w.busy = true;
+  ++w.posted;
   auto* s = static_cast<State*>(w.state);
   if (s == nullptr) {
     job.run(job.arg);
     return;
   }
   AcquireSRWLockExclusive(&s->lock);
-  s->job = job;
-  s->has_job = true;
+  while (s->in - s->out == kWorkerQueue) SleepConditionVariableSRW(&s->done, &s->lock, INFINITE, 0);
+  s->queue[s->in % kWorkerQueue] = job;
+  ++s->in;
   WakeConditionVariable(&s->posted);
   ReleaseSRWLockExclusive(&s->lock);
 }
 
-void wait_job(Worker& w) {
+void wait_jobs(Worker& w, uint64_t count) {
   auto* s = static_cast<State*>(w.state);
-  w.busy = false;
   if (s == nullptr) return;
   AcquireSRWLockExclusive(&s->lock);
-  while (s->has_job) SleepConditionVariableSRW(&s->done, &s->lock, INFINITE, 0);
+  while (s->out < count) SleepConditionVariableSRW(&s->done, &s->lock, INFINITE, 0);
   ReleaseSRWLockExclusive(&s->lock);
 }
 
 void stop_worker(Worker& w) {
   auto* s = static_cast<State*>(w.state);
-  wait_job(w);
   if (s == nullptr) return;
   AcquireSRWLockExclusive(&s->lock);
   s->quit = true;
   WakeConditionVariable(&s->posted);
   ReleaseSRWLockExclusive(&s->lock);
-  WaitForSingleObject(s->thread, INFINITE);
+  WaitForSingleObject(s->thread, INFINITE);  // after the jobs in hand
   CloseHandle(s->thread);
   delete s;
   w.state = nullptr;

@@ -318,9 +318,12 @@ Failure move_window(Walker& w, bool& ended) {
   ReadWindow& win = w.window;
   win.base += win.pos;
   win.carried = win.pos < win.filled ? win.filled - win.pos : 0;
-  if (!w.spare.empty()) {  // the units of this buffer stay as they are
-    if (win.carried > 0) std::memcpy(w.spare.data(), win.buffer.data() + win.pos, win.carried);
-    std::swap(win.buffer, w.spare);
+  if (!w.spare[0].empty()) {  // the units of this buffer stay as they are
+    std::span<uint8_t> next = w.spare[0];
+    if (win.carried > 0) std::memcpy(next.data(), win.buffer.data() + win.pos, win.carried);
+    w.spare[0] = w.spare[1].empty() ? win.buffer : w.spare[1];
+    if (!w.spare[1].empty()) w.spare[1] = win.buffer;
+    win.buffer = next;
   } else if (win.carried > 0) {
     std::memmove(win.buffer.data(), win.buffer.data() + win.pos, win.carried);
   }

@@ -4,6 +4,7 @@
 // listing, the rewriter, the audit).
 #pragma once
 
+#include <array>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -91,10 +92,11 @@ struct WalkFacts {
 struct Walker {
   ByteSource source;
   ReadWindow window;
-  // A second buffer of the window's size, or none: when given, each move of
-  // the window carries its tail into the other buffer and reads there, so the
-  // bytes of the units taken stay as they were until the move after next.
-  std::span<uint8_t> spare;
+  // Buffers of the window's size to move into, or none: when given, each move
+  // of the window carries its tail into spare[0] and reads there, and the
+  // buffers go round (window, spare[0], spare[1]), so the bytes of the units
+  // taken stay as they were until the walk comes back to their buffer.
+  std::array<std::span<uint8_t>, 2> spare{};
   WalkOptions options;
   KindSet whole = 0;
   Unit unit{};             // the unit the last step found
@@ -155,11 +157,10 @@ Failure walk(Walker& w, std::span<uint8_t> buffer, C& consumer) {
 // kMinWindowSize bytes.
 template <WalkConsumer C>
 Failure walk(const ByteSource& source, const WalkOptions& options, std::span<uint8_t> buffer,
-             C& consumer, WalkFacts* facts = nullptr, std::span<uint8_t> spare = {}) {
+             C& consumer, WalkFacts* facts = nullptr) {
   Walker w;
   w.source = source;
   w.options = options;
-  w.spare = spare;
   Failure f = walk(w, buffer, consumer);
   if (facts) *facts = w.facts;
   return f;
