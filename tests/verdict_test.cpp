@@ -56,6 +56,18 @@ TEST_P(Verdicts, FindingsRemedyAndRate) {
 }
 
 Recipe dvd() { return {}; }
+// MPEG-1 packs of 2324 bytes at 1,411,200 bit/s, 352x288 video, no AC-3.
+Recipe vcd() {
+  Recipe r;
+  r.pack_size = 2324;
+  r.mpeg1 = true;
+  r.scr_units = 3528;
+  r.mux = 3528;
+  r.video = {352, 288, 8, 3, 2875, false};
+  r.ac3 = false;
+  r.bounds = {{0xE0, 1, 46}};
+  return r;
+}
 Recipe with(std::function<void(Recipe&)> change, Recipe r = dvd()) {
   change(r);
   return r;
@@ -203,38 +215,14 @@ INSTANTIATE_TEST_SUITE_P(
                     {},
                     Remedy::Rewrite,
                     2788800},
-        VerdictCase{"vcd_as_authored",
-                    [] {
-                      Recipe r;
-                      r.pack_size = 2324;
-                      r.mpeg1 = true;
-                      r.scr_units = 3528;
-                      r.mux = 3528;
-                      r.video = {352, 288, 8, 3, 2875, false};
-                      r.ac3 = false;
-                      r.bounds = {{0xE0, 1, 46}};
-                      return r;
-                    },
-                    {},
-                    {},
-                    Remedy::None,
-                    0},
-        VerdictCase{"vcd_with_mpeg2_video",
-                    [] {
-                      Recipe r;
-                      r.pack_size = 2324;
-                      r.mpeg1 = true;
-                      r.scr_units = 3528;
-                      r.mux = 3528;
-                      r.video = {352, 288, 2, 3, 2875, true};
-                      r.ac3 = false;
-                      r.bounds = {{0xE0, 1, 46}};
-                      return r;
-                    },
-                    {"video_outside_profile"},
-                    {},
-                    Remedy::Reencode,
-                    0}),
+        VerdictCase{"vcd_as_authored", vcd, {}, {}, Remedy::None, 0},
+        VerdictCase{
+            "vcd_with_mpeg2_video",
+            [] { return with([](Recipe& r) { r.video = {352, 288, 2, 3, 2875, true}; }, vcd()); },
+            {"video_outside_profile"},
+            {},
+            Remedy::Reencode,
+            0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- the elementary streams ---

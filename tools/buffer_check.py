@@ -5,10 +5,10 @@ each buffer against what its muxer makes expected, and every figure of it agains
 the buffer recomputed here from the file's own bytes; and psrate --fix's setting of
 the system headers' buffer bounds.
 
-  tools/buffer_check.py PSRATE FILE SPEC [FILE SPEC ...]
+  tools/buffer_check.py PSRATE FILE EXPECTED [FILE EXPECTED ...]
   tools/buffer_check.py PSRATE --fix FILE [FILE ...]
 
-SPEC lists the file's modelled buffers, each as BUF=STATE, BUF being a stream id (e0,
+EXPECTED lists the file's modelled buffers, each as BUF=STATE, BUF being a stream id (e0,
 c0) or private stream 1 and sub-stream (bd/80), STATE "clean" (no overflow and no
 underflow) or what the buffer shows joined by +: "overflow", "underflow", and
 "overflow?" or "underflow?" for what it may show or not; what is not named must not
@@ -38,7 +38,7 @@ commencing byte and decoding time, the greatest lateness; the stamped, extrapola
 untimed and skipped units; timestamps on packets where no unit commences; stamps 300
 ticks or more from the extrapolation; DVD audio packets whose frame count or
 first_access_unit_pointer is not what commences in them. DTS and subpictures are
-left to the spec alone.
+left to the expected states alone.
 
 --fix: on a copy of each FILE (a DVD stream whose buffers all peak within the DVD
 sizes), psrate --fix --json must set each system header's stream-table entries to
@@ -574,11 +574,11 @@ def brief(b):
                 ('timestamps_ignored', 'timestamp_mismatches', 'pointer_mismatches') if b[k]))
 
 
-def check_file(psrate, path, spec):
+def check_file(psrate, path, expected):
     errors = []
     r = run_check(psrate, path)
     want = {}  # buffer: ({True, False} or one of them for overflows, for underflows), STATE
-    for item in spec.split():
+    for item in expected.split():
         buf, _, state = item.partition('=')
         words = set(state.split('+'))
         if words - {'overflow', 'underflow', 'overflow?', 'underflow?'} and words != {'clean'}:
@@ -590,9 +590,9 @@ def check_file(psrate, path, spec):
     for buf in sorted(set(want) - set(modelled)):
         errors.append('%s is not a modelled buffer' % buf)
     for buf in sorted(set(modelled) - set(want)):
-        errors.append('%s is modelled but not in the spec' % buf)
+        errors.append('%s is modelled but not expected' % buf)
 
-    # each buffer's own figures hang together, and are what the spec says
+    # each buffer's own figures hang together, and are what is expected
     for b in buffers:
         n = name(b)
         if not b['modelled']:

@@ -196,21 +196,16 @@ void judge_pointer(StreamModel& s) {
 }
 
 void check_pointer(StreamModel& s, const StreamPacket& p, const PacketMarks& marks, uint64_t from) {
-  StreamModel::PointerCheck& last = s.pointer;
-  for (size_t i = 0; last.open && i < marks.count; ++i)
-    if (marks.mark[i].kind == AuMark::Commence && marks.mark[i].pos < from)
-      tally(last, marks.mark[i].pos);
-  judge_pointer(s);
-  if (p.frames <= 0) return;
-  StreamModel::PointerCheck c;
-  c.open = true;
-  c.frames = p.frames;
-  c.pointer = p.pointer;
-  c.from = from;
+  StreamModel::PointerCheck now;
+  now.open = p.frames > 0;
+  now.frames = p.frames;
+  now.pointer = p.pointer;
+  now.from = from;
   for (size_t i = 0; i < marks.count; ++i)
-    if (marks.mark[i].kind == AuMark::Commence && marks.mark[i].pos >= from)
-      tally(c, marks.mark[i].pos);
-  last = c;
+    if (marks.mark[i].kind == AuMark::Commence)
+      tally(marks.mark[i].pos < from ? s.pointer : now, marks.mark[i].pos);
+  judge_pointer(s);
+  s.pointer = now;
 }
 
 }  // namespace
